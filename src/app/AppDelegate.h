@@ -1,0 +1,177 @@
+#pragma once
+
+#include "AppSettings.h"
+#include "DictationState.h"
+#include "StatusItem.h"
+#include "hotkeys/HotKeys.h"
+#include "platform/DictationAudioRecorder.h"
+#include "support/Error.h"
+#include "support/RecordingStartupCancellation.h"
+#include "support/SerialQueue.h"
+#include "transcription/TranscriptionService.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+
+class OutputVolumeController;
+class RecorderFactory;
+class RecordingIndicator;
+class Settings;
+class SoundCues;
+struct Platform;
+
+// The dictation controller. It owns the dictation state and the recording session and touches them
+// only on the main thread; the start-up queue only creates recorders, the teardown queue only stops
+// discarded ones and deletes their folders. Every result of background work carries the generation
+// and token it was started with, and is dropped (after its clean-up) when the user has overtaken it.
+class AppDelegate final : public QObject, public HotKeyListener, public TranscriptionHost {
+    Q_OBJECT
+public:
+    // The subsystems the controller drives; it owns them for the life of the process.
+    struct Subsystems {
+        std::shared_ptr<RecorderFactory> recorders; // shared with the start-up queue's blocks
+        std::unique_ptr<TranscriptionService> transcription;
+        std::unique_ptr<RecordingIndicator> recordingIndicatorController;
+        std::unique_ptr<OutputVolumeController> outputVolume;
+        std::unique_ptr<SoundCues> soundCues;
+        std::unique_ptr<HotKeys> hotKeys;
+    };
+
+    enum class TerminateReply { terminateNow, terminateCancel, terminateLater };
+
+    AppDelegate(Platform &platform, Settings &defaults, Subsystems subsystems, QObject *parent = nullptr);
+    ~AppDelegate() override;
+
+    // Application life.
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate(); // the orderly shutdown; runs once
+    [[nodiscard]] TerminateReply applicationShouldTerminate();
+    // Asks the application to terminate: the answer of applicationShouldTerminate() decides.
+    void requestTermination();
+    void replyToApplicationShouldTerminate(bool shouldTerminate);
+
+    // Dictation.
+    void beginRecordingWithPermission();
+    void startRecording();
+    void stopRecordingAndTranscribe();
+    void abortCurrentDictation();
+    void stopActiveRecorderForUserAction();
+    void finishDeferredQuitAfterRecordingStartupCleanup();
+    void quitApplication();
+    void showMicrophonePermissionAlert();
+
+    // Recording session and segments.
+    void startRecordingCapture(std::optional<qint64> targetApplicationPID);
+    [[nodiscard]] Expected<QString> createRecordingFolder();
+    void startSpeechMetering(const std::shared_ptr<DictationAudioRecorder> &recorder);
+    void scheduleRecorderRestart();
+    [[nodiscard]] Expected<void> startNewRecordingSegment();
+    void startNewIsolatedRecordingSegmentAsync();
+    // Seconds before restart number `attempts` (1, 2, …): 0.25 s per attempt, at most 2 s.
+    static double recorderRestartDelay(qint64 attempts);
+
+    void updateStatusIcon();
+    void persistRuntimeState();
+
+    // HotKeyListener (main thread).
+    void dictationHotKeyPressed() override;
+    void dictationHotKeyReleased() override;
+    void abortHotKeyPressed() override;
+
+    // TranscriptionHost (main thread).
+    void transcriptionDidStart() override;
+    void transcriptionDidEnd() override;
+
+    // Observation.
+    DictationState state() const { return state_; }
+    const AppSettings &settings() const { return settings_; }
+    StatusItem &statusItem() { return statusItem_; }
+    QString recordingFolder() const { return recordingFolder_; }
+    QStringList recordingSegments() const { return recordingSegments_; }
+    bool hasRecordingStartupCancellation() const { return recordingStartupCancellation != nullptr; }
+    bool hasRecorderRestartCancellation() const { return recorderRestartCancellation != nullptr; }
+    bool hasPendingRecorderRestart() const { return recorderRestartWorkItem != nullptr; }
+    qint64 restartAttempts() const { return recorderRestartAttempts; }
+    bool hasDetectedSpeech() const { return detectedSpeech; }
+    bool isHotKeyDown() const { return hotKeyIsDown; }
+    std::optional<qint64> currentInsertionTarget() const { return insertionTarget; }
+    SerialQueue &startupQueue() { return *recordingStartupQueue; }
+    SerialQueue &teardownQueue() { return *recordingTeardownQueue; }
+
+    // The panels while open; a dictation hot-key press is ignored while any of them is.
+    QPointer<QObject> shortcutRecorderController;
+    QPointer<QObject> personalDictionaryController;
+    QPointer<QObject> recordingVolumeController;
+
+    void setComputerAudioMode(ComputerAudioMode mode) { settings_.computerAudioMode = mode; }
+
+signals:
+    void stateChanged(DictationState state);
+    // The orderly shutdown has run: the event loop should end now.
+    void terminated();
+
+private:
+    using RecorderResult = std::optional<Expected<std::shared_ptr<DictationAudioRecorder>>>;
+
+    void setState(DictationState newState);
+    bool isAnyPanelOpen() const;
+    void registerAbortKey();
+    void showAlert(const QString &message, const QString &informativeText);
+
+    void launchRecordingStartup(const QString &folder, const QString &segment, ComputerAudioMode mode, std::optional<qint64> pid);
+    void handleRecordingStartupResult(const QString &folder, const QString &segment, const RecordingStartupToken &token,
+                                      qint64 generation, ComputerAudioMode mode, std::optional<qint64> pid, RecorderResult result);
+    void discardRecordingStartupResult(const QString &folder, const RecordingStartupToken &token, qint64 generation,
+                                       std::shared_ptr<DictationAudioRecorder> recorder);
+    void releaseRecordingStartupToken(const RecordingStartupToken &token);
+
+    void handleRestartResult(const QString &folder, const QString &segment, const RecordingStartupToken &token, qint64 generation,
+                             Expected<std::shared_ptr<DictationAudioRecorder>> result);
+    void discardRestartResult(const QString &segment, const RecordingStartupToken &token, std::shared_ptr<DictationAudioRecorder> recorder);
+    void releaseRecorderRestartToken(const RecordingStartupToken &token);
+
+    void attachRecorder(const std::shared_ptr<DictationAudioRecorder> &recorder);
+    void recorderStoppedUnexpectedly(const std::weak_ptr<DictationAudioRecorder> &recorder);
+    void cancelPendingRestart();
+    void stopSpeechMeterTimer();
+    QString nextSegmentPath() const;
+
+    Platform &platform;
+    Settings &defaults;
+    Subsystems subsystems;
+    AppSettings settings_;
+    StatusItem statusItem_;
+
+    DictationState state_ = DictationState::idle;
+    bool userRequestedQuit = false;
+    bool quitAfterRecordingStartupCleanup = false;
+    bool systemTerminationPending = false;
+    bool hotKeyIsDown = false;
+    bool hasTerminated = false;
+
+    qint64 recordingStartupGeneration = 0;
+    RecordingStartupToken recordingStartupCancellation;
+    qint64 recorderRestartGeneration = 0;
+    RecordingStartupToken recorderRestartCancellation;
+    std::unique_ptr<QTimer> recorderRestartWorkItem;
+    qint64 recorderRestartAttempts = 0;
+
+    QString recordingFolder_;
+    QStringList recordingSegments_;
+    std::shared_ptr<DictationAudioRecorder> audioRecorder;
+    std::unique_ptr<QTimer> speechMeterTimer;
+    bool detectedSpeech = false;
+    ComputerAudioMode recordingMode = ComputerAudioMode::exclude;
+    std::optional<qint64> insertionTarget;
+
+    // Background blocks check this to learn that the controller is gone.
+    std::shared_ptr<int> lifetime = std::make_shared<int>(0);
+    // Declared last: destroyed first, so their blocks finish while everything above still exists.
+    std::unique_ptr<SerialQueue> recordingStartupQueue;
+    std::unique_ptr<SerialQueue> recordingTeardownQueue;
+};

@@ -1,0 +1,67 @@
+#include "AppDelegate.h"
+#include "audio/UnavailableRecorderFactory.h"
+#include "cues/UnavailableSoundCues.h"
+#include "hotkeys/UnavailableHotKeys.h"
+#include "insertion/UnavailableRecordingIndicator.h"
+#include "platform/Platform.h"
+#include "platform/linux/DesktopShell.h"
+#include "platform/linux/MessageBoxAlerts.h"
+#include "platform/linux/SessionMicrophoneAuthorization.h"
+#include "platform/linux/SystemLogSink.h"
+#include "platform/linux/TerminationSignals.h"
+#include "platform/linux/X11FrontmostApplication.h"
+#include "support/Log.h"
+#include "support/Settings.h"
+#include "support/StartupTrace.h"
+#include "transcription/UnavailableTranscriptionService.h"
+#include "volume/UnavailableOutputVolumeController.h"
+
+#include <QApplication>
+#include <QSessionManager>
+#include <QTimer>
+
+int main(int argc, char *argv[])
+{
+    StartupTrace::configureFromEnvironment();
+
+    QApplication application(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Tarvo"));
+    QApplication::setApplicationName(QStringLiteral("Murmex"));
+    QApplication::setQuitOnLastWindowClosed(false); // a tray program: alerts closing must not end it
+    SystemLogSink::install();
+
+    MessageBoxAlerts alerts;
+    DesktopShell shell;
+    X11FrontmostApplication frontmostApplication;
+    SessionMicrophoneAuthorization microphoneAuthorization;
+    Platform platform{alerts, shell, frontmostApplication, microphoneAuthorization};
+    Settings defaults;
+
+    AppDelegate::Subsystems subsystems{
+        .recorders = std::make_shared<UnavailableRecorderFactory>(),
+        .transcription = std::make_unique<UnavailableTranscriptionService>(alerts),
+        .recordingIndicatorController = std::make_unique<UnavailableRecordingIndicator>(),
+        .outputVolume = std::make_unique<UnavailableOutputVolumeController>(),
+        .soundCues = std::make_unique<UnavailableSoundCues>(),
+        .hotKeys = std::make_unique<UnavailableHotKeys>(),
+    };
+    AppDelegate delegate(platform, defaults, std::move(subsystems));
+    QObject::connect(&delegate, &AppDelegate::terminated, &application, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+
+    // A termination signal is not a question: Murmex ends in order at once. A recording in progress is
+    // stopped and kept on disk rather than discarded.
+    TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &delegate, [&delegate](int signalNumber) {
+        Log::write(QStringLiteral("[MurmexRuntime] Señal %1 recibida: Murmex se cierra.").arg(signalNumber));
+        delegate.applicationWillTerminate();
+    });
+    // Logging out asks first: a dictation in progress refuses it.
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &delegate, [&delegate](QSessionManager &manager) {
+        if (delegate.applicationShouldTerminate() == AppDelegate::TerminateReply::terminateCancel && manager.allowsInteraction())
+            manager.cancel();
+    });
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
+
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    return application.exec();
+}

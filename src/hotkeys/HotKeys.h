@@ -1,0 +1,34 @@
+#pragma once
+
+#include "Shortcut.h"
+
+// Receives the hot-key events, on the main thread.
+class HotKeyListener {
+public:
+    virtual ~HotKeyListener() = default;
+    virtual void dictationHotKeyPressed() = 0;
+    virtual void dictationHotKeyReleased() = 0;
+    virtual void abortHotKeyPressed() = 0;
+};
+
+// The system-wide dictation hot key and the Escape abort key.
+class HotKeys {
+public:
+    enum class Registration {
+        registered,
+        taken,       // another program holds the combination: "Atajo no disponible"
+        unsupported, // this desktop offers no global hot keys; said in the log
+    };
+
+    virtual ~HotKeys() = default;
+
+    virtual void installHandler(HotKeyListener &listener) = 0;
+    virtual void removeHandler() = 0;
+    [[nodiscard]] virtual Registration registerDictationHotKey(const Shortcut &shortcut) = 0;
+    virtual void unregisterDictationHotKey() = 0;
+    // Escape as abort key while a dictation starts or records.
+    [[nodiscard]] virtual bool registerAbortHotKey() = 0;
+    virtual void unregisterAbortHotKey() = 0;
+    // Watches key presses for Escape when the abort key could not be registered.
+    virtual void installAbortKeyMonitorFallback() = 0;
+};

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+// What the desktop does for the application as a whole.
+class ApplicationShell {
+public:
+    virtual ~ApplicationShell() = default;
+    virtual void beep() = 0;
+    virtual bool openUrl(const QUrl &url) = 0;
+    // The desktop's privacy settings for the microphone; false when the desktop has none to open.
+    virtual bool openMicrophoneSettings() = 0;
+};

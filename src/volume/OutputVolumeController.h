@@ -1,0 +1,16 @@
+#pragma once
+
+// The computer's output volume around a recording: a snapshot before, lowered or muted while
+// recording, restored after (and restored at the next launch if Murmex ended in between).
+class OutputVolumeController {
+public:
+    virtual ~OutputVolumeController() = default;
+
+    // Restores the snapshot taken for the last dictation, if one is held.
+    virtual void restoreOutputVolumeAfterRecording() = 0;
+    // Takes and persists the snapshot of the current volume unless one is already held.
+    virtual void takeOutputVolumeSnapshotIfNeeded() = 0;
+    virtual void applyOutputVolumeForRecording() = 0;
+    // A volume left lowered by a crash is put back at launch.
+    virtual void restoreVolumeLeftByCrash() = 0;
+};

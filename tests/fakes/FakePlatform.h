@@ -1,0 +1,73 @@
+#pragma once
+
+#include "platform/Alerts.h"
+#include "platform/ApplicationShell.h"
+#include "platform/FrontmostApplication.h"
+#include "platform/MicrophoneAuthorization.h"
+#include "platform/Platform.h"
+
+#include <QList>
+
+#include <optional>
+
+struct ShownAlert {
+    QString message;
+    QString informativeText;
+    QStringList buttons;
+};
+
+class FakeAlerts final : public Alerts {
+public:
+    int showWarning(const QString &message, const QString &informativeText, const QStringList &buttons) override
+    {
+        shown.append({message, informativeText, buttons});
+        return answer;
+    }
+    int showInformational(const QString &message, const QString &informativeText, const QStringList &buttons) override
+    {
+        return showWarning(message, informativeText, buttons);
+    }
+    QList<ShownAlert> shown;
+    int answer = 0;
+};
+
+class FakeShell final : public ApplicationShell {
+public:
+    void beep() override { ++beeps; }
+    bool openUrl(const QUrl &url) override
+    {
+        openedUrls.append(url);
+        return true;
+    }
+    bool openMicrophoneSettings() override
+    {
+        ++microphoneSettingsOpened;
+        return true;
+    }
+    int beeps = 0;
+    int microphoneSettingsOpened = 0;
+    QList<QUrl> openedUrls;
+};
+
+class FakeFrontmostApplication final : public FrontmostApplication {
+public:
+    std::optional<qint64> frontmostProcessId() override { return pid; }
+    std::optional<qint64> pid = 4242;
+};
+
+class FakeMicrophoneAuthorization final : public MicrophoneAuthorization {
+public:
+    Status status() override { return current; }
+    void requestAccess(std::function<void(bool)> answered) override { answered(grant); }
+    Status current = Status::authorized;
+    bool grant = true;
+};
+
+// All platform fakes together, ready to hand out as a Platform.
+struct FakePlatform {
+    FakeAlerts alerts;
+    FakeShell shell;
+    FakeFrontmostApplication frontmost;
+    FakeMicrophoneAuthorization microphone;
+    Platform platform{alerts, shell, frontmost, microphone};
+};

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "app/AppDelegate.h"
+#include "cues/SoundCues.h"
+#include "hotkeys/HotKeys.h"
+#include "insertion/RecordingIndicator.h"
+#include "transcription/TranscriptionService.h"
+#include "volume/OutputVolumeController.h"
+#include "FakeRecorder.h"
+
+#include <QStringList>
+
+// Every subsystem call lands in one ordered list, so a test can check what happened and in which
+// order ("indicator.show", "volume.apply", "cue.started", …).
+struct CallLog {
+    QStringList calls;
+    int count(const QString &call) const { return int(calls.count(call)); }
+};
+
+class FakeTranscriptionService final : public TranscriptionService {
+public:
+    explicit FakeTranscriptionService(CallLog &log) : log(log) {}
+    void setHost(TranscriptionHost *newHost) override { host = newHost; }
+    void transcribe(const QStringList &segments, const QString &folder) override
+    {
+        log.calls.append(QStringLiteral("transcribe"));
+        transcribedSegments = segments;
+        transcribedFolder = folder;
+        host->transcriptionDidStart();
+    }
+    QString transcriptionFolder() const override { return transcribedFolder; }
+    void terminateProcesses() override { log.calls.append(QStringLiteral("transcription.terminate")); }
+    void finish() { host->transcriptionDidEnd(); }
+
+    CallLog &log;
+    TranscriptionHost *host = nullptr;
+    QStringList transcribedSegments;
+    QString transcribedFolder;
+};
+
+class FakeRecordingIndicator final : public RecordingIndicator {
+public:
+    explicit FakeRecordingIndicator(CallLog &log) : log(log) {}
+    void prepare(std::optional<qint64>) override { log.calls.append(QStringLiteral("indicator.prepare")); }
+    void show(std::optional<qint64>) override { log.calls.append(QStringLiteral("indicator.show")); }
+    void hide() override { log.calls.append(QStringLiteral("indicator.hide")); }
+    CallLog &log;
+};
+
+class FakeOutputVolume final : public OutputVolumeController {
+public:
+    explicit FakeOutputVolume(CallLog &log) : log(log) {}
+    void restoreOutputVolumeAfterRecording() override { log.calls.append(QStringLiteral("volume.restore")); }
+    void takeOutputVolumeSnapshotIfNeeded() override { log.calls.append(QStringLiteral("volume.snapshot")); }
+    void applyOutputVolumeForRecording() override { log.calls.append(QStringLiteral("volume.apply")); }
+    void restoreVolumeLeftByCrash() override { log.calls.append(QStringLiteral("volume.crash-restore")); }
+    CallLog &log;
+};
+
+class FakeSoundCues final : public SoundCues {
+public:
+    explicit FakeSoundCues(CallLog &log) : log(log) {}
+    void prepareStartCue() override { log.calls.append(QStringLiteral("cue.prepare")); }
+    void cancelPreparedStartCue() override { log.calls.append(QStringLiteral("cue.cancel")); }
+    void playRecordingStarted() override { log.calls.append(QStringLiteral("cue.started")); }
+    void playRecordingStopped() override { log.calls.append(QStringLiteral("cue.stopped")); }
+    void terminateProcesses() override { log.calls.append(QStringLiteral("cue.terminate")); }
+    CallLog &log;
+};
+
+class FakeHotKeys final : public HotKeys {
+public:
+    explicit FakeHotKeys(CallLog &log) : log(log) {}
+    void installHandler(HotKeyListener &) override { log.calls.append(QStringLiteral("hotkeys.install")); }
+    void removeHandler() override { log.calls.append(QStringLiteral("hotkeys.remove")); }
+    Registration registerDictationHotKey(const Shortcut &) override
+    {
+        log.calls.append(QStringLiteral("hotkeys.register"));
+        return dictationRegistration;
+    }
+    void unregisterDictationHotKey() override { log.calls.append(QStringLiteral("hotkeys.unregister")); }
+    bool registerAbortHotKey() override
+    {
+        log.calls.append(QStringLiteral("abort.register"));
+        abortRegistered = abortRegistrationSucceeds;
+        return abortRegistrationSucceeds;
+    }
+    void unregisterAbortHotKey() override
+    {
+        log.calls.append(QStringLiteral("abort.unregister"));
+        abortRegistered = false;
+    }
+    void installAbortKeyMonitorFallback() override { log.calls.append(QStringLiteral("abort.fallback")); }
+
+    CallLog &log;
+    Registration dictationRegistration = Registration::registered;
+    bool abortRegistrationSucceeds = true;
+    bool abortRegistered = false;
+};
+
+// A controller wired to fakes, with handles on each fake.
+struct FakeSubsystems {
+    CallLog log;
+    std::shared_ptr<FakeRecorderFactory> recorders = std::make_shared<FakeRecorderFactory>();
+    FakeTranscriptionService *transcription = nullptr;
+    FakeHotKeys *hotKeys = nullptr;
+
+    AppDelegate::Subsystems make()
+    {
+        auto transcriptionService = std::make_unique<FakeTranscriptionService>(log);
+        transcription = transcriptionService.get();
+        auto keys = std::make_unique<FakeHotKeys>(log);
+        hotKeys = keys.get();
+        return AppDelegate::Subsystems{
+            .recorders = recorders,
+            .transcription = std::move(transcriptionService),
+            .recordingIndicatorController = std::make_unique<FakeRecordingIndicator>(log),
+            .outputVolume = std::make_unique<FakeOutputVolume>(log),
+            .soundCues = std::make_unique<FakeSoundCues>(log),
+            .hotKeys = std::move(keys),
+        };
+    }
+};

@@ -1,0 +1,162 @@
+// The support root, the move of the earlier "Olvena" data, and the guarded removal of recordings.
+
+#include "app/AppStorage.h"
+#include "support/Log.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &content = "x")
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class StorageTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        QVERIFY(home.isValid());
+        applicationSupport = home.path() + QStringLiteral("/data-%1").arg(++testNumber);
+        QDir().mkpath(applicationSupport);
+        qputenv("XDG_DATA_HOME", applicationSupport.toUtf8());
+        AppStorage::resetMigrationForTesting();
+    }
+
+    void supportRootFollowsXdgDataHome()
+    {
+        QCOMPARE(AppStorage::supportRootURL(), applicationSupport + QStringLiteral("/Murmex"));
+        QCOMPARE(AppStorage::recordingsRootURL(), applicationSupport + QStringLiteral("/Murmex/Recordings"));
+        QVERIFY(!QFileInfo::exists(AppStorage::supportRootURL())); // reading the root does not create it
+    }
+
+    void earlierFolderAloneBecomesTheRoot()
+    {
+        writeFile(applicationSupport + QStringLiteral("/Olvena/Dictionaries/es.json"), "[1]");
+        AppStorage::supportRootURL();
+        QVERIFY(!QFileInfo::exists(applicationSupport + QStringLiteral("/Olvena")));
+        QCOMPARE(readFile(applicationSupport + QStringLiteral("/Murmex/Dictionaries/es.json")), QByteArray("[1]"));
+    }
+
+    void earlierFolderBesideCurrentIsKeptHidden()
+    {
+        writeFile(applicationSupport + QStringLiteral("/Olvena/old.txt"), "old");
+        writeFile(applicationSupport + QStringLiteral("/Murmex/new.txt"), "new");
+        AppStorage::supportRootURL();
+
+        const QStringList backups = QDir(applicationSupport).entryList({QStringLiteral(".Murmex - datos anteriores-*")},
+                                                                       QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+        QCOMPARE(backups.size(), 1);
+        const QString uuid = backups.first().mid(QStringLiteral(".Murmex - datos anteriores-").size());
+        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$")).match(uuid).hasMatch(),
+                 qPrintable(uuid));
+        QCOMPARE(readFile(applicationSupport + QLatin1Char('/') + backups.first() + QStringLiteral("/old.txt")), QByteArray("old"));
+        QCOMPARE(readFile(applicationSupport + QStringLiteral("/Murmex/new.txt")), QByteArray("new"));
+        QCOMPARE(QDir(applicationSupport + QStringLiteral("/Murmex")).entryList(QDir::Files), QStringList{QStringLiteral("new.txt")});
+    }
+
+    void migrationRunsOncePerProcessAcrossThreads()
+    {
+        writeFile(applicationSupport + QStringLiteral("/Olvena/a.txt"));
+        std::vector<std::thread> readers;
+        for (int i = 0; i < 16; ++i)
+            readers.emplace_back([] { AppStorage::supportRootURL(); });
+        for (auto &reader : readers)
+            reader.join();
+        QVERIFY(QFileInfo::exists(applicationSupport + QStringLiteral("/Murmex/a.txt")));
+
+        // An earlier folder that appears later in the same process is left alone.
+        writeFile(applicationSupport + QStringLiteral("/Olvena/b.txt"));
+        AppStorage::supportRootURL();
+        QVERIFY(QFileInfo::exists(applicationSupport + QStringLiteral("/Olvena/b.txt")));
+        QVERIFY(QDir(applicationSupport).entryList({QStringLiteral(".Murmex*")}, QDir::Dirs | QDir::Hidden).isEmpty());
+    }
+
+    void failedMigrationIsLogged()
+    {
+        // A dangling link where the root belongs: the root "does not exist", yet the folder cannot
+        // be renamed onto the link (even for root).
+        writeFile(applicationSupport + QStringLiteral("/Olvena/a.txt"));
+        QVERIFY(QFile::link(applicationSupport + QStringLiteral("/nowhere"), applicationSupport + QStringLiteral("/Murmex")));
+        QStringList lines;
+        Log::setSink([&](const QString &line) { lines.append(line); });
+        QCOMPARE(AppStorage::supportRootURL(), applicationSupport + QStringLiteral("/Murmex"));
+        Log::setSink({});
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines.first().startsWith(QLatin1String("[MurmexStorage] No se pudieron migrar los datos: ")));
+        QVERIFY(QFileInfo::exists(applicationSupport + QStringLiteral("/Olvena/a.txt")));
+    }
+
+    void removalOnlyBelowTheRecordingsRoot_data()
+    {
+        QTest::addColumn<QString>("target"); // relative to the support root
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("a dictation folder") << "Recordings/2024-03-05_14-07-09_1A2B3C4D" << true;
+        QTest::newRow("the recordings root itself") << "Recordings" << false;
+        QTest::newRow("the root with a trailing slash") << "Recordings/" << false;
+        QTest::newRow("the support root") << "." << false;
+        QTest::newRow("a sibling sharing the prefix") << "Recordings-old" << false;
+        QTest::newRow("a way out through ..") << "Recordings/../Dictionaries" << false;
+        QTest::newRow("a dictation folder through .") << "Recordings/./2024-03-05_14-07-09_1A2B3C4D" << true;
+    }
+
+    void removalOnlyBelowTheRecordingsRoot()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, removed);
+        const QString root = AppStorage::supportRootURL();
+        writeFile(root + QStringLiteral("/Recordings/2024-03-05_14-07-09_1A2B3C4D/segment-001.wav"));
+        writeFile(root + QStringLiteral("/Recordings-old/keep.wav"));
+        writeFile(root + QStringLiteral("/Dictionaries/es.json"));
+        const QString path = QDir::cleanPath(root + QLatin1Char('/') + target);
+        const QString unresolved = root + QLatin1Char('/') + target;
+
+        AppStorage::removeRecordingFolderIfOwned(unresolved, AppStorage::recordingsRootURL());
+
+        QCOMPARE(!QFileInfo::exists(path), removed);
+        QVERIFY(QFileInfo::exists(root + QStringLiteral("/Dictionaries/es.json")));
+        QVERIFY(QFileInfo::exists(root + QStringLiteral("/Recordings-old/keep.wav")));
+    }
+
+    void removalNeverFollowsALinkOutOfTheRoot()
+    {
+        const QString root = AppStorage::supportRootURL();
+        const QString outside = home.path() + QStringLiteral("/precious");
+        writeFile(outside + QStringLiteral("/thesis.txt"));
+        QDir().mkpath(root + QStringLiteral("/Recordings"));
+        QVERIFY(QFile::link(outside, root + QStringLiteral("/Recordings/link")));
+
+        AppStorage::removeRecordingFolderIfOwned(root + QStringLiteral("/Recordings/link"), AppStorage::recordingsRootURL());
+
+        QVERIFY(QFileInfo::exists(outside + QStringLiteral("/thesis.txt")));
+        QVERIFY(!QFileInfo(root + QStringLiteral("/Recordings/link")).isSymLink());
+    }
+
+private:
+    QTemporaryDir home;
+    QString applicationSupport;
+    int testNumber = 0;
+};
+
+QTEST_GUILESS_MAIN(StorageTest)
+#include "StorageTest.moc"
