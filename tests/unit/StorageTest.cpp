@@ -43,13 +43,6 @@ private slots:
         AppStorage::resetMigrationForTesting();
     }
 
-    void supportRootFollowsXdgDataHome()
-    {
-        QCOMPARE(AppStorage::supportRootURL(), applicationSupport + QStringLiteral("/Murmex"));
-        QCOMPARE(AppStorage::recordingsRootURL(), applicationSupport + QStringLiteral("/Murmex/Recordings"));
-        QVERIFY(!QFileInfo::exists(AppStorage::supportRootURL())); // reading the root does not create it
-    }
-
     void earlierFolderAloneBecomesTheRoot()
     {
         writeFile(applicationSupport + QStringLiteral("/Olvena/Dictionaries/es.json"), "[1]");

@@ -113,16 +113,6 @@ private slots:
         QCOMPARE(loaded.recordingVolumePercentage, volume);
         QCOMPARE(loaded.shortcut.display, shortcut);
     }
-
-    void shortcutRoundTrips()
-    {
-        QTemporaryDir folder;
-        Settings settings(folder.filePath(QStringLiteral("Murmex.conf")));
-        const Shortcut chosen{96, 0x1200, QStringLiteral("⌃⇧F5")};
-        chosen.save(settings);
-        QVERIFY(settings.sync());
-        QCOMPARE(Shortcut::load(Settings(settings.fileName())), chosen);
-    }
 };
 
 QTEST_GUILESS_MAIN(SupportTest)
