@@ -1,11 +1,13 @@
 #include "AppDelegate.h"
-#include "audio/UnavailableRecorderFactory.h"
+#include "audio/AudioRecorderFactory.h"
+#include "audio/SpareVoiceUnit.h"
 #include "cues/UnavailableSoundCues.h"
 #include "hotkeys/UnavailableHotKeys.h"
 #include "insertion/UnavailableRecordingIndicator.h"
 #include "platform/Platform.h"
 #include "platform/linux/DesktopShell.h"
 #include "platform/linux/MessageBoxAlerts.h"
+#include "platform/linux/PulseAudioSystem.h"
 #include "platform/linux/SessionMicrophoneAuthorization.h"
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/TerminationSignals.h"
@@ -35,10 +37,11 @@ int main(int argc, char *argv[])
     X11FrontmostApplication frontmostApplication;
     SessionMicrophoneAuthorization microphoneAuthorization;
     Platform platform{alerts, shell, frontmostApplication, microphoneAuthorization};
+    PulseAudioSystem audioSystem;
     Settings defaults;
 
     AppDelegate::Subsystems subsystems{
-        .recorders = std::make_shared<UnavailableRecorderFactory>(),
+        .recorders = std::make_shared<AudioRecorderFactory>(audioSystem),
         .transcription = std::make_unique<UnavailableTranscriptionService>(alerts),
         .recordingIndicatorController = std::make_unique<UnavailableRecordingIndicator>(),
         .outputVolume = std::make_unique<UnavailableOutputVolumeController>(),
@@ -63,5 +66,7 @@ int main(int argc, char *argv[])
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
 
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
-    return application.exec();
+    const int status = application.exec();
+    SpareVoiceUnit::discard();
+    return status;
 }

@@ -1,0 +1,260 @@
+#include "MicrophoneVoiceIO.h"
+
+#include "SampleRateConverter.h"
+#include "VoiceProcessedCapture.h"
+#include "support/StartupTrace.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace {
+
+constexpr int bootstrapFragmentMilliseconds = 10;
+
+Error audioError(int code, const QString &description)
+{
+    return Error{QStringLiteral("MurmexAudio"), code, description};
+}
+
+Error cancelledError()
+{
+    return audioError(22, QStringLiteral("Se canceló la preparación del micrófono."));
+}
+
+} // namespace
+
+MicrophoneVoiceIO::MicrophoneVoiceIO(AudioSystem &audioSystem, BufferCallback onBuffer, std::function<void()> onFailure)
+    : audioSystem(audioSystem), onBuffer(std::move(onBuffer)), onFailure(std::move(onFailure))
+{
+}
+
+MicrophoneVoiceIO::~MicrophoneVoiceIO()
+{
+    stop();
+}
+
+qint64 MicrophoneVoiceIO::nowNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+qint64 MicrophoneVoiceIO::missingFrames(qint64 deviceFrames, double deviceRate)
+{
+    if (deviceRate <= 0)
+        return 0;
+    return std::min<qint64>(std::llround(double(deviceFrames) / deviceRate * 16000.0), 1'000'000'000);
+}
+
+Expected<void> MicrophoneVoiceIO::start(const std::function<bool()> &isCancelled)
+{
+    if (isCancelled && isCancelled())
+        return std::unexpected(cancelledError());
+    bootstrapDeviceFrames = 0;
+    bootstrapOutputFrames = 0;
+    bootstrapHoleFrames = 0;
+    bootstrapHoleAtNanoseconds = 0;
+    bootstrapError = 0;
+    traceRecordingStartup(QStringLiteral("component-lookup-begin"));
+
+    auto bootstrap = startBootstrap(isCancelled);
+    if (bootstrap) {
+        traceRecordingStartup(QStringLiteral("voice-unit-promotion-disabled"));
+        return {};
+    }
+    stop();
+    if (bootstrap.error().code == 22 || (isCancelled && isCancelled()))
+        return std::unexpected(bootstrap.error().code == 22 ? bootstrap.error() : cancelledError());
+    traceRecordingStartup(QStringLiteral("bootstrap-unavailable"));
+    return startVoiceProcessed(isCancelled);
+}
+
+Expected<void> MicrophoneVoiceIO::startBootstrap(const std::function<bool()> &isCancelled)
+{
+    std::lock_guard guard(lock);
+    stopped = 0;
+    lastInputNanoseconds = nowNanoseconds();
+
+    const auto source = audioSystem.defaultSource();
+    if (!source || source->name.isEmpty())
+        return std::unexpected(audioError(27, QStringLiteral("No hay ningún micrófono disponible.")));
+    if (source->sampleRate == 0)
+        return std::unexpected(audioError(28, QStringLiteral("El micrófono no indica su frecuencia de muestreo.")));
+    deviceName = source->name;
+    bootstrapDeviceRate = source->sampleRate;
+
+    // The converter exists before the first buffer arrives: nothing is allocated on the audio thread.
+    auto converter = SampleRateConverter::create(bootstrapDeviceRate, 16000.0, CaptureSession::slotFrames);
+    if (!converter)
+        return std::unexpected(converter.error());
+    bootstrapConverter = std::move(*converter);
+    if (isCancelled && isCancelled())
+        return std::unexpected(cancelledError());
+
+    CaptureCallbacks callbacks;
+    callbacks.onAudio = [this](const void *samples, quint32 frames) { onDeviceAudio(samples, frames); };
+    callbacks.onHole = [this](quint32 frames) { onDeviceHole(frames); };
+    callbacks.onFailure = [this](const QString &) { reportFailure(); };
+    auto stream = audioSystem.openCapture(deviceName, {SampleFormat::float32, source->sampleRate, 1}, std::move(callbacks),
+                                          bootstrapFragmentMilliseconds);
+    if (!stream)
+        return std::unexpected(stream.error());
+    bootstrapStream = std::move(*stream);
+    if (isCancelled && isCancelled())
+        return std::unexpected(cancelledError());
+
+    lastInputNanoseconds = nowNanoseconds();
+    running = true;
+    startHealthMonitor();
+    traceRecordingStartup(QStringLiteral("bootstrap-input-started-%1hz").arg(qint64(bootstrapDeviceRate)));
+    return {};
+}
+
+Expected<void> MicrophoneVoiceIO::startVoiceProcessed(const std::function<bool()> &isCancelled)
+{
+    std::lock_guard guard(lock);
+    traceRecordingStartup(QStringLiteral("component-create-begin"));
+    traceRecordingStartup(QStringLiteral("component-cold-create"));
+    voiceCapture = std::make_unique<VoiceProcessedCapture>(
+        audioSystem,
+        [this](const CaptureSession::Buffer &buffer) {
+            if (stopped.load() == 1)
+                return;
+            lastInputNanoseconds = nowNanoseconds();
+            onBuffer(buffer);
+        },
+        [this] { reportFailure(); });
+    if (auto configured = voiceCapture->configure(); !configured)
+        return std::unexpected(audioError(21, configured.error().description));
+    traceRecordingStartup(QStringLiteral("component-created"));
+    voiceCapture->setBypassed(false);
+    voiceCapture->setGainControlEnabled(true);
+    traceRecordingStartup(QStringLiteral("unit-configured"));
+    if (isCancelled && isCancelled())
+        return std::unexpected(cancelledError());
+    traceRecordingStartup(QStringLiteral("unit-initialized"));
+    lastInputNanoseconds = nowNanoseconds();
+    stopped = 0;
+    if (auto started = voiceCapture->start(isCancelled); !started)
+        return started;
+    if (const auto source = audioSystem.defaultSource())
+        deviceName = source->name;
+    traceRecordingStartup(QStringLiteral("unit-started"));
+    running = true;
+    startHealthMonitor();
+    traceRecordingStartup(QStringLiteral("health-monitor-ready"));
+    return {};
+}
+
+void MicrophoneVoiceIO::onDeviceAudio(const void *samples, quint32 frames) noexcept
+{
+    if (stopped.load() == 1)
+        return;
+    const auto *input = static_cast<const float *>(samples);
+    // Converted in pieces no larger than a ring slot, however much the server delivers at once.
+    while (frames > 0) {
+        const quint32 piece = std::min<quint32>(frames, CaptureSession::slotFrames);
+        const long produced = bootstrapConverter->process(input, piece, bootstrapBuffer.data(), CaptureSession::slotFrames);
+        if (produced < 0) {
+            int none = 0;
+            bootstrapError.compare_exchange_strong(none, -1);
+            reportFailure();
+            return;
+        }
+        bootstrapDeviceFrames.fetch_add(piece);
+        if (produced > 0) {
+            bootstrapOutputFrames.fetch_add(produced);
+            lastInputNanoseconds = nowNanoseconds();
+            onBuffer(CaptureSession::Buffer{bootstrapBuffer.data(), quint32(produced), SampleFormat::float32, 1});
+        }
+        input += piece;
+        frames -= piece;
+    }
+}
+
+void MicrophoneVoiceIO::onDeviceHole(quint32 frames) noexcept
+{
+    const qint64 missing = missingFrames(frames, bootstrapDeviceRate);
+    if (missing >= holeThresholdFrames) {
+        bootstrapHoleFrames.fetch_add(missing);
+        bootstrapHoleAtNanoseconds = nowNanoseconds();
+    }
+}
+
+void MicrophoneVoiceIO::reportFailure()
+{
+    if (stopped.load() == 0 && onFailure)
+        onFailure();
+}
+
+void MicrophoneVoiceIO::onDeviceEvent(const AudioDeviceEvent &event)
+{
+    using Kind = AudioDeviceEvent::Kind;
+    switch (event.kind) {
+    case Kind::defaultSourceChanged:
+    case Kind::serverLost:
+        reportFailure();
+        break;
+    case Kind::sourceChanged:
+        if (event.device == deviceName && event.sampleRate != 0 && bootstrapDeviceRate != 0 && double(event.sampleRate) != bootstrapDeviceRate)
+            reportFailure();
+        break;
+    case Kind::sourceRemoved:
+        if (event.device == deviceName)
+            reportFailure();
+        break;
+    case Kind::defaultSinkChanged:
+    case Kind::sinkChanged:
+    case Kind::sinkRemoved:
+        break;
+    }
+}
+
+void MicrophoneVoiceIO::startHealthMonitor()
+{
+    subscription = audioSystem.subscribe([this](const AudioDeviceEvent &event) { onDeviceEvent(event); });
+    {
+        std::lock_guard guard(monitorMutex);
+        monitorStopping = false;
+    }
+    monitor = std::thread([this] {
+        std::unique_lock guard(monitorMutex);
+        while (!monitorWake.wait_for(guard, std::chrono::milliseconds(healthIntervalMilliseconds), [this] { return monitorStopping; })) {
+            if (stopped.load() == 0 && nowNanoseconds() - lastInputNanoseconds.load() > silenceLimitNanoseconds)
+                reportFailure(); // on every tick while the silence lasts
+        }
+    });
+    pthread_setname_np(monitor.native_handle(), "input-health");
+}
+
+void MicrophoneVoiceIO::stopHealthMonitor()
+{
+    if (subscription >= 0) {
+        audioSystem.unsubscribe(subscription);
+        subscription = -1;
+    }
+    {
+        std::lock_guard guard(monitorMutex);
+        monitorStopping = true;
+    }
+    monitorWake.notify_all();
+    if (monitor.joinable())
+        monitor.join();
+}
+
+void MicrophoneVoiceIO::stop()
+{
+    std::lock_guard guard(lock);
+    stopped = 1;
+    stopHealthMonitor();
+    if (bootstrapStream)
+        bootstrapStream->stop();
+    bootstrapStream.reset();
+    bootstrapConverter.reset();
+    if (voiceCapture)
+        voiceCapture->stop();
+    voiceCapture.reset();
+    running = false;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "support/Error.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// Cleans the microphone for dictation while the computer may be playing sound: echo cancellation
+// against what the computer plays (the far end), moderate noise suppression, a high-pass filter
+// and, when enabled, adaptive digital gain control. 16 kHz mono Float32 in [-1, 1].
+//
+// Threads: analyzeFarEnd() is called by one thread (the far-end capture), processNearEnd() by one
+// other thread (the microphone capture); the setters and counters from any thread. The far end
+// only writes into a lock-free single-producer ring; the near-end thread hands the module one
+// block of it before each microphone block. So the module, whose calls share one internal mutex,
+// is used from one thread only, and neither audio thread ever waits for the other. Settings are
+// atomics that the near-end thread applies at its next block.
+//
+// Neither audio call allocates: every buffer, ours and the module's, is made in create().
+class VoiceProcessor {
+public:
+    static constexpr int sampleRate = 16000;
+    static constexpr size_t blockFrames = 160; // the module's 10 ms unit
+    static constexpr size_t farEndCapacityFrames = 8192;
+    static constexpr std::chrono::milliseconds defaultEchoDelayEstimate{40};
+
+    ~VoiceProcessor();
+    VoiceProcessor(const VoiceProcessor &) = delete;
+    VoiceProcessor &operator=(const VoiceProcessor &) = delete;
+
+    // Error 20 when the module cannot be created or configured for 16 kHz mono.
+    [[nodiscard]] static Expected<std::unique_ptr<VoiceProcessor>> create();
+
+    // Bypassed, the microphone passes through untouched (still one block late, so switching does
+    // not shift the stream) and the far end is discarded. Off at creation.
+    void setBypassed(bool bypassed);
+    // Adaptive digital gain control. On at creation.
+    void setGainControlEnabled(bool enabled);
+    // About how long after a sound reaches analyzeFarEnd() its echo reaches processNearEnd(). The
+    // canceller finds the delay by itself too, but only after about 15 s. Err short: an estimate
+    // up to about 25 ms short still cancels from the first second, one more than about 10 ms long
+    // may not. Clamped to 0–500 ms; 40 ms at creation.
+    void setEchoDelayEstimate(std::chrono::milliseconds delay);
+
+    // What the computer plays, any number of frames. What does not fit in the ring (the near end
+    // has stopped draining it) is dropped and counted.
+    void analyzeFarEnd(const float *samples, size_t frames);
+    // The microphone, processed in place, any number of frames. The output is exactly one block
+    // (10 ms) late: the first 160 frames ever returned are silence.
+    void processNearEnd(float *samples, size_t frames);
+
+    uint64_t droppedFarEndFrames() const;
+    // Calls the module refused: a refused microphone block passes through unprocessed, a refused
+    // far-end block or gain-control switch is skipped.
+    uint64_t failedBlocks() const;
+
+private:
+    struct Engine;
+    explicit VoiceProcessor(std::unique_ptr<Engine> engine);
+    void processBlock();
+    void feedFarEnd();
+    void applySettings();
+
+    std::unique_ptr<Engine> engine_;
+};

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "platform/AudioSystem.h"
+
+#include <QStringList>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <vector>
+
+// A sound server in memory. Streams deliver only what the test pushes; opening can be made to fail.
+class FakeAudioSystem final : public AudioSystem {
+public:
+    class Stream;
+
+    std::optional<AudioDeviceInfo> defaultSource() override;
+    std::optional<AudioDeviceInfo> defaultSink() override;
+    Expected<std::unique_ptr<AudioCaptureStream>>
+    openCapture(const QString &device, CaptureFormat format, CaptureCallbacks callbacks, int fragmentMilliseconds) override;
+    int subscribe(std::function<void(const AudioDeviceEvent &)> listener) override;
+    void unsubscribe(int handle) override;
+
+    // Test side.
+    void setDefaultSource(std::optional<AudioDeviceInfo> source);
+    void failOpening(const QString &device, int times = 1); // "" = the default source
+    void emitEvent(const AudioDeviceEvent &event);
+    // Pushes audio into every running stream on `device` ("" = the microphone streams).
+    int deliver(const QString &device, const std::vector<float> &samples);
+    void failStreams(const QString &device);
+    QStringList openedDevices() const;
+    int runningStreams() const;
+
+private:
+    friend class Stream;
+    void forget(Stream *stream);
+
+    mutable std::recursive_mutex mutex;
+    std::optional<AudioDeviceInfo> source = AudioDeviceInfo{QStringLiteral("fake-mic"), 48000, 1};
+    std::optional<AudioDeviceInfo> sink = AudioDeviceInfo{QStringLiteral("fake-speaker"), 48000, 2};
+    std::map<QString, int> failures;
+    std::vector<Stream *> streams;
+    QStringList opened;
+    std::map<int, std::function<void(const AudioDeviceEvent &)>> listeners;
+    int nextHandle = 0;
+};
+
+class FakeAudioSystem::Stream final : public AudioCaptureStream {
+public:
+    Stream(FakeAudioSystem &system, QString device, CaptureFormat format, CaptureCallbacks callbacks);
+    ~Stream() override;
+    CaptureFormat format() const override { return format_; }
+    QString deviceName() const override { return device_; }
+    void stop() override;
+    bool isRunning() const override { return running.load(); }
+
+    FakeAudioSystem &system;
+    const QString device_;
+    const CaptureFormat format_;
+    CaptureCallbacks callbacks;
+    std::atomic<bool> running{true};
+};
