@@ -108,6 +108,8 @@ void AppDelegate::applicationDidFinishLaunching()
                                           {aceptar});
     }
 
+    subsystems.transcription->startServices();
+
     // Capture warm-up, ordered before any recording start-up.
     recordingStartupQueue->async([recorders = subsystems.recorders] { recorders->warmUp(); });
 }
@@ -519,7 +521,7 @@ void AppDelegate::releaseRecordingStartupToken(const RecordingStartupToken &toke
 void AppDelegate::stopRecordingAndTranscribe()
 {
     subsystems.hotKeys->unregisterAbortHotKey();
-    insertionTarget = platform.frontmostApplication.frontmostProcessId();
+    insertionTarget_ = platform.frontmostApplication.frontmostProcessId();
     subsystems.recordingIndicatorController->hide();
     cancelPendingRestart();
     if (audioRecorder) {
@@ -549,7 +551,7 @@ void AppDelegate::stopRecordingAndTranscribe()
         return;
     }
     detectedSpeech = false;
-    insertionTarget.reset();
+    insertionTarget_.reset();
     setState(DictationState::idle);
     updateStatusIcon();
     removeFolderIfOwned(folder);
@@ -571,7 +573,7 @@ void AppDelegate::abortCurrentDictation()
     recordingFolder_.clear();
     recordingSegments_.clear();
     detectedSpeech = false;
-    insertionTarget.reset();
+    insertionTarget_.reset();
     subsystems.recordingIndicatorController->hide();
     subsystems.outputVolume->restoreOutputVolumeAfterRecording();
     updateStatusIcon();
@@ -614,7 +616,7 @@ void AppDelegate::transcriptionDidEnd()
     setState(DictationState::idle);
     subsystems.outputVolume->restoreOutputVolumeAfterRecording();
     updateStatusIcon();
-    insertionTarget.reset();
+    insertionTarget_.reset();
 }
 
 // MARK: - Recorders, metering and restarts

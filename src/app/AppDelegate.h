@@ -86,6 +86,9 @@ public:
     // TranscriptionHost (main thread).
     void transcriptionDidStart() override;
     void transcriptionDidEnd() override;
+    TranscriptionLanguage transcriptionLanguage() const override { return settings_.transcriptionLanguage; }
+    std::optional<qint64> insertionTarget() const override { return insertionTarget_; }
+    void clearInsertionTarget() override { insertionTarget_.reset(); }
 
     // Observation.
     DictationState state() const { return state_; }
@@ -99,7 +102,6 @@ public:
     qint64 restartAttempts() const { return recorderRestartAttempts; }
     bool hasDetectedSpeech() const { return detectedSpeech; }
     bool isHotKeyDown() const { return hotKeyIsDown; }
-    std::optional<qint64> currentInsertionTarget() const { return insertionTarget; }
     SerialQueue &startupQueue() { return *recordingStartupQueue; }
     SerialQueue &teardownQueue() { return *recordingTeardownQueue; }
 
@@ -167,7 +169,7 @@ private:
     std::unique_ptr<QTimer> speechMeterTimer;
     bool detectedSpeech = false;
     ComputerAudioMode recordingMode = ComputerAudioMode::exclude;
-    std::optional<qint64> insertionTarget;
+    std::optional<qint64> insertionTarget_;
 
     // Background blocks check this to learn that the controller is gone.
     std::shared_ptr<int> lifetime = std::make_shared<int>(0);

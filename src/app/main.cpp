@@ -1,8 +1,11 @@
 #include "AppDelegate.h"
+#include "AppStorage.h"
+#include "Bundle.h"
 #include "audio/AudioRecorderFactory.h"
 #include "audio/SpareVoiceUnit.h"
 #include "cues/UnavailableSoundCues.h"
 #include "hotkeys/UnavailableHotKeys.h"
+#include "insertion/ClipboardTextInsertion.h"
 #include "insertion/UnavailableRecordingIndicator.h"
 #include "platform/Platform.h"
 #include "platform/linux/DesktopShell.h"
@@ -15,7 +18,7 @@
 #include "support/Log.h"
 #include "support/Settings.h"
 #include "support/StartupTrace.h"
-#include "transcription/UnavailableTranscriptionService.h"
+#include "transcription/WhisperTranscriptionService.h"
 #include "volume/UnavailableOutputVolumeController.h"
 
 #include <QApplication>
@@ -40,9 +43,27 @@ int main(int argc, char *argv[])
     PulseAudioSystem audioSystem;
     Settings defaults;
 
+    ClipboardTextInsertion textInsertion;
+    WhisperLocations whisperLocations;
+    if (const QString libexec = Bundle::libexecPath(); !libexec.isEmpty())
+        whisperLocations.executableFolders.append(libexec + QStringLiteral("/whisper"));
+    if (const QString resources = Bundle::resourcesPath(); !resources.isEmpty())
+        whisperLocations.modelFolders.append(resources + QStringLiteral("/Whisper"));
+    whisperLocations.modelFolders.append(AppStorage::supportRootURL() + QStringLiteral("/Models"));
+    auto transcription = std::make_unique<WhisperTranscriptionService>(
+        WhisperTranscriptionService::Services{
+            .defaults = defaults,
+            .alerts = alerts,
+            .shell = shell,
+            .insertion = textInsertion,
+            .applyPersonalDictionary = {},
+            .removeRecordingFolder = [](const QString &folder) { AppStorage::removeRecordingFolderIfOwned(folder, AppStorage::recordingsRootURL()); },
+        },
+        whisperLocations);
+
     AppDelegate::Subsystems subsystems{
         .recorders = std::make_shared<AudioRecorderFactory>(audioSystem),
-        .transcription = std::make_unique<UnavailableTranscriptionService>(alerts),
+        .transcription = std::move(transcription),
         .recordingIndicatorController = std::make_unique<UnavailableRecordingIndicator>(),
         .outputVolume = std::make_unique<UnavailableOutputVolumeController>(),
         .soundCues = std::make_unique<UnavailableSoundCues>(),

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int bootstrapFragmentMilliseconds = 10;
+constexpr int bootstrapFragmentMilliseconds = 20;
 
 Error audioError(int code, const QString &description)
 {

@@ -1,16 +1,25 @@
 #pragma once
 
+#include "dictionary/TranscriptionLanguage.h"
+
 #include <QString>
 #include <QStringList>
 
-// What a transcription job reports back to the dictation controller, on the main thread.
+#include <optional>
+
+// What a transcription job reads from and reports to the dictation controller, on the main thread.
 class TranscriptionHost {
 public:
     virtual ~TranscriptionHost() = default;
     // The job runs: the dictation is now "transcribing".
     virtual void transcriptionDidStart() = 0;
-    // The job ended (text pasted, or the recording kept after a failure): back to "idle".
+    // The job ended (text pasted, nothing to paste, or the recording kept after a failure): the
+    // dictation is "idle" again and the output volume is restored.
     virtual void transcriptionDidEnd() = 0;
+    virtual TranscriptionLanguage transcriptionLanguage() const = 0;
+    // The application that had focus when the recording stopped: where the text goes.
+    virtual std::optional<qint64> insertionTarget() const = 0;
+    virtual void clearInsertionTarget() = 0;
 };
 
 // Turns a finished recording folder into text and pastes it where the user dictated.
@@ -19,6 +28,8 @@ public:
     virtual ~TranscriptionService() = default;
     // Whom the jobs report to; set once by the dictation controller that owns the service.
     virtual void setHost(TranscriptionHost *host) = 0;
+    // At launch: clean up after an earlier run and start what makes jobs fast.
+    virtual void startServices() = 0;
     // `segments` in recording order; returns at once, the outcome arrives through the host.
     virtual void transcribe(const QStringList &segments, const QString &folder) = 0;
     // The folder of the job in progress, empty when none: it must not be cleaned up.

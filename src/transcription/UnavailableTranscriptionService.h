@@ -13,6 +13,7 @@ public:
     void setHost(TranscriptionHost *host) override { this->host = host; }
 
     void transcribe(const QStringList &segments, const QString &folder) override;
+    void startServices() override {}
     QString transcriptionFolder() const override { return {}; }
     void terminateProcesses() override {}
 

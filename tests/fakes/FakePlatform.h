@@ -44,7 +44,9 @@ public:
         ++microphoneSettingsOpened;
         return true;
     }
+    void revealInFileBrowser(const QString &path) override { revealed.append(path); }
     int beeps = 0;
+    QStringList revealed;
     int microphoneSettingsOpened = 0;
     QList<QUrl> openedUrls;
 };

@@ -28,6 +28,7 @@ public:
         transcribedFolder = folder;
         host->transcriptionDidStart();
     }
+    void startServices() override { log.calls.append(QStringLiteral("transcription.start")); }
     QString transcriptionFolder() const override { return transcribedFolder; }
     void terminateProcesses() override { log.calls.append(QStringLiteral("transcription.terminate")); }
     void finish() { host->transcriptionDidEnd(); }

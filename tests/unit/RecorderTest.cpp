@@ -3,7 +3,6 @@
 
 #include "FakeAudioSystem.h"
 #include "audio/CaptureSession.h"
-#include "audio/MicrophoneVoiceIO.h"
 #include "audio/VoiceProcessingRecorder.h"
 #include "support/Log.h"
 #include "support/StartupTrace.h"
@@ -109,8 +108,6 @@ private slots:
     void noAudioAndCancellation_data();
     void noAudioAndCancellation();
     void deviceChangeStopsOnceAndReports();
-    void holesCountFromFiveFrames_data();
-    void holesCountFromFiveFrames();
 
 private:
     QTemporaryDir folder;
@@ -296,26 +293,6 @@ void RecorderTest::deviceChangeStopsOnceAndReports()
     QVERIFY(!recorder->isRecording());
     QTest::qWait(100);
     QCOMPARE(reports.load(), 1);
-}
-
-void RecorderTest::holesCountFromFiveFrames_data()
-{
-    QTest::addColumn<qint64>("deviceFrames");
-    QTest::addColumn<double>("deviceRate");
-    QTest::addColumn<qint64>("missing");
-    QTest::newRow("4 frames at 16 kHz") << qint64(4) << 16000.0 << qint64(4);
-    QTest::newRow("5 frames at 16 kHz") << qint64(5) << 16000.0 << qint64(5);
-    QTest::newRow("15 frames at 48 kHz") << qint64(15) << 48000.0 << qint64(5);
-    QTest::newRow("12 frames at 48 kHz") << qint64(12) << 48000.0 << qint64(4);
-    QTest::newRow("10 s at 44.1 kHz") << qint64(441000) << 44100.0 << qint64(160000);
-}
-
-void RecorderTest::holesCountFromFiveFrames()
-{
-    QFETCH(qint64, deviceFrames);
-    QFETCH(double, deviceRate);
-    QFETCH(qint64, missing);
-    QCOMPARE(MicrophoneVoiceIO::missingFrames(deviceFrames, deviceRate), missing);
 }
 
 QTEST_GUILESS_MAIN(RecorderTest)

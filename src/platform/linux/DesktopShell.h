@@ -7,4 +7,5 @@ public:
     void beep() override;
     bool openUrl(const QUrl &url) override;
     bool openMicrophoneSettings() override;
+    void revealInFileBrowser(const QString &path) override;
 };
