@@ -5,6 +5,7 @@
 #include "RuntimeStateFile.h"
 #include "audio/RecorderFactory.h"
 #include "cues/SoundCues.h"
+#include "dictionary/PersonalDictionaryStore.h"
 #include "insertion/RecordingIndicator.h"
 #include "platform/Alerts.h"
 #include "platform/ApplicationShell.h"
@@ -96,6 +97,12 @@ void AppDelegate::applicationDidFinishLaunching()
     persistRuntimeState();
     subsystems.outputVolume->restoreVolumeLeftByCrash();
     settings_ = AppSettings::load(defaults);
+    if (subsystems.personalDictionaryStore) {
+        // A dictionary that cannot be read only means no substitutions for that language.
+        for (TranscriptionLanguage language : allTranscriptionLanguages)
+            if (const auto loaded = subsystems.personalDictionaryStore->entries(language); !loaded)
+                Log::write(QStringLiteral("[MurmexDictionary] %1").arg(loaded.error().description));
+    }
     updateStatusIcon();
     statusItem_.showWithMenu(Bundle::shortVersion());
 

@@ -19,6 +19,7 @@
 #include <optional>
 
 class OutputVolumeController;
+class PersonalDictionaryStore;
 class RecorderFactory;
 class RecordingIndicator;
 class Settings;
@@ -34,6 +35,7 @@ class AppDelegate final : public QObject, public HotKeyListener, public Transcri
 public:
     // The subsystems the controller drives; it owns them for the life of the process.
     struct Subsystems {
+        std::shared_ptr<PersonalDictionaryStore> personalDictionaryStore; // also read by the transcription
         std::shared_ptr<RecorderFactory> recorders; // shared with the start-up queue's blocks
         std::unique_ptr<TranscriptionService> transcription;
         std::unique_ptr<RecordingIndicator> recordingIndicatorController;

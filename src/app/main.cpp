@@ -4,6 +4,7 @@
 #include "audio/AudioRecorderFactory.h"
 #include "audio/SpareVoiceUnit.h"
 #include "cues/UnavailableSoundCues.h"
+#include "dictionary/PersonalDictionaryStore.h"
 #include "hotkeys/UnavailableHotKeys.h"
 #include "insertion/ClipboardTextInsertion.h"
 #include "insertion/UnavailableRecordingIndicator.h"
@@ -50,18 +51,22 @@ int main(int argc, char *argv[])
     if (const QString resources = Bundle::resourcesPath(); !resources.isEmpty())
         whisperLocations.modelFolders.append(resources + QStringLiteral("/Whisper"));
     whisperLocations.modelFolders.append(AppStorage::supportRootURL() + QStringLiteral("/Models"));
+    auto dictionaryStore = std::make_shared<PersonalDictionaryStore>(AppStorage::supportRootURL() + QStringLiteral("/Dictionaries"));
     auto transcription = std::make_unique<WhisperTranscriptionService>(
         WhisperTranscriptionService::Services{
             .defaults = defaults,
             .alerts = alerts,
             .shell = shell,
             .insertion = textInsertion,
-            .applyPersonalDictionary = {},
+            .applyPersonalDictionary = [dictionaryStore](const QString &text, TranscriptionLanguage language) {
+                return dictionaryStore->applying(text, language);
+            },
             .removeRecordingFolder = [](const QString &folder) { AppStorage::removeRecordingFolderIfOwned(folder, AppStorage::recordingsRootURL()); },
         },
         whisperLocations);
 
     AppDelegate::Subsystems subsystems{
+        .personalDictionaryStore = dictionaryStore,
         .recorders = std::make_shared<AudioRecorderFactory>(audioSystem),
         .transcription = std::move(transcription),
         .recordingIndicatorController = std::make_unique<UnavailableRecordingIndicator>(),

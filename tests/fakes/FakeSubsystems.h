@@ -113,6 +113,7 @@ struct FakeSubsystems {
         auto keys = std::make_unique<FakeHotKeys>(log);
         hotKeys = keys.get();
         return AppDelegate::Subsystems{
+            .personalDictionaryStore = nullptr,
             .recorders = recorders,
             .transcription = std::move(transcriptionService),
             .recordingIndicatorController = std::make_unique<FakeRecordingIndicator>(log),

@@ -1,0 +1,217 @@
+// The personal dictionary: cleaning of lists, the whole-word matcher and the files.
+
+#include "dictionary/PersonalDictionaryStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <optional>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+using Entries = QList<PersonalDictionaryEntry>;
+
+// Rows give lists as source, replacement, source, replacement, …
+Entries entriesFrom(const QStringList &pairs)
+{
+    Entries list;
+    for (qsizetype index = 0; index + 1 < pairs.size(); index += 2)
+        list.append({pairs[index], pairs[index + 1]});
+    return list;
+}
+
+QStringList pairsOf(const Entries &list)
+{
+    QStringList pairs;
+    for (const PersonalDictionaryEntry &entry : list)
+        pairs << entry.source << entry.replacement;
+    return pairs;
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class DictionaryTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        home.emplace();
+        QVERIFY(home->isValid());
+        folder = home->path() + u"/Murmex/Dictionaries"_s;
+    }
+
+    void sanitizing_data()
+    {
+        QTest::addColumn<QStringList>("input");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("trimmed, a case duplicate dropped") << QStringList{u"  Hola "_s, u"Adiós "_s, u"hola"_s, u"Buenas"_s}
+                                                           << QStringList{u"Hola"_s, u"Adiós"_s};
+        QTest::newRow("blank source dropped, empty replacement kept") << QStringList{u"   "_s, u"nada"_s, u"\tvale\n"_s, u" "_s}
+                                                                      << QStringList{u"vale"_s, QString()};
+        QTest::newRow("composed then decomposed") << QStringList{u"canci\u00f3n"_s, u"A"_s, u"cancio\u0301n"_s, u"B"_s}
+                                                  << QStringList{u"canci\u00f3n"_s, u"A"_s};
+        QTest::newRow("decomposed first keeps its letters") << QStringList{u"cancio\u0301n"_s, u"A"_s, u"CANCIÓN"_s, u"B"_s}
+                                                            << QStringList{u"cancio\u0301n"_s, u"A"_s};
+        QTest::newRow("an accent makes another source") << QStringList{u"como"_s, u"A"_s, u"Col·legi"_s, u"B"_s, u"cómo"_s, u"C"_s, u"col·legi"_s, u"D"_s}
+                                                        << QStringList{u"como"_s, u"A"_s, u"Col·legi"_s, u"B"_s, u"cómo"_s, u"C"_s};
+    }
+
+    void sanitizing()
+    {
+        QFETCH(QStringList, input);
+        QFETCH(QStringList, expected);
+        QCOMPARE(pairsOf(PersonalDictionaryStore::sanitized(entriesFrom(input), QLocale(u"es_ES"_s))), expected);
+    }
+
+    void applying_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        const QStringList ana{u"ana"_s, u"Ana"_s};
+        const QStringList york{u"nueva"_s, u"X"_s, u"nueva york"_s, u"Nueva York"_s};
+        QTest::newRow("dots taken literally") << QStringList{u"s.a."_s, u"S.A."_s} << u"la s.a. paga, la sxax no"_s << u"la S.A. paga, la sxax no"_s;
+        QTest::newRow("not inside words") << ana << u"banana, ana_1, ana2, ñana y anaïs"_s << u"banana, ana_1, ana2, ñana y anaïs"_s;
+        QTest::newRow("punctuation bounds words") << ana << u"ana, (ana) y «ana»."_s << u"Ana, (Ana) y «Ana»."_s;
+        QTest::newRow("any case, replacement verbatim") << QStringList{u"ANA"_s, u"Ana"_s} << u"ana, Ana y ANA"_s << u"Ana, Ana y Ana"_s;
+        QTest::newRow("accented letters in any case") << QStringList{u"canción"_s, u"Canción"_s} << u"CANCIÓN y canción"_s << u"Canción y Canción"_s;
+        QTest::newRow("longest source first") << york << u"nueva york"_s << u"Nueva York"_s;
+        QTest::newRow("longer source must end a word") << york << u"nueva yorkina"_s << u"X yorkina"_s;
+        QTest::newRow("matches of different lengths")
+            << QStringList{u"tb"_s, u"també"_s, u"bcn"_s, u"Barcelona"_s, u"de debò de debò"_s, u"de debò"_s, u"pa amb tomaquet"_s, u"pa amb tomàquet"_s}
+            << u"tb a bcn, de debò de debò: pa amb tomaquet tb"_s << u"també a Barcelona, de debò: pa amb tomàquet també"_s;
+        QTest::newRow("empty replacement deletes whole words") << QStringList{u"eh"_s, QString()} << u"eh, vale eh ehm"_s << u", vale  ehm"_s;
+        QTest::newRow("decomposed source and text") << QStringList{u"cancio\u0301n"_s, u"Canción"_s} << u"una cancio\u0301n"_s << u"una Canción"_s;
+        QTest::newRow("beside a character outside the basic plane") << ana << u"😀ana y 𝐚ana, ana😀"_s << u"😀Ana y 𝐚ana, Ana😀"_s;
+    }
+
+    void applying()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        PersonalDictionaryStore store(folder);
+        QVERIFY(store.save(entriesFrom(entries), TranscriptionLanguage::spanish).has_value());
+        QCOMPARE(store.applying(text, TranscriptionLanguage::spanish), expected);
+    }
+
+    void missingFileIsAnEmptyDictionary()
+    {
+        PersonalDictionaryStore store(folder);
+        const auto loaded = store.entries(TranscriptionLanguage::catalan);
+        QVERIFY(loaded.has_value());
+        QVERIFY(loaded->isEmpty());
+        QCOMPARE(store.applying(u"bon dia"_s, TranscriptionLanguage::catalan), u"bon dia"_s);
+        QVERIFY(!QFile::exists(store.fileURL(TranscriptionLanguage::catalan)));
+    }
+
+    void malformedFileFailsEveryLoad_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("not JSON") << QByteArray("hola");
+        QTest::newRow("empty file") << QByteArray();
+        QTest::newRow("object, not array") << QByteArray(R"({"source": "hola", "replacement": "Adiós"})");
+        QTest::newRow("replacement missing") << QByteArray(R"([{"source": "hola"}])");
+        QTest::newRow("source not a string") << QByteArray(R"([{"source": 1, "replacement": "Adiós"}])");
+        QTest::newRow("strings, not objects") << QByteArray(R"(["hola"])");
+    }
+
+    void malformedFileFailsEveryLoad()
+    {
+        QFETCH(QByteArray, content);
+        PersonalDictionaryStore store(folder);
+        writeFile(store.fileURL(TranscriptionLanguage::spanish), content);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const auto loaded = store.entries(TranscriptionLanguage::spanish);
+            QVERIFY(!loaded.has_value());
+            QCOMPARE(loaded.error().code, int(PersonalDictionaryStore::decodeFailed));
+            QCOMPARE(store.applying(u"hola mundo"_s, TranscriptionLanguage::spanish), u"hola mundo"_s);
+        }
+        // Nothing was cached: a repaired file is read by the next transcript. Unknown keys are ignored.
+        writeFile(store.fileURL(TranscriptionLanguage::spanish), R"([{"note": 1, "replacement": "Adiós", "source": "hola"}])");
+        QCOMPARE(store.applying(u"hola mundo"_s, TranscriptionLanguage::spanish), u"Adiós mundo"_s);
+    }
+
+    void savingAnEmptyListRemovesTheMatcher()
+    {
+        PersonalDictionaryStore store(folder);
+        QVERIFY(store.save({{u"ana"_s, u"Ana"_s}}, TranscriptionLanguage::spanish).has_value());
+        QVERIFY(store.save({{u"   "_s, u"Ana"_s}}, TranscriptionLanguage::spanish).has_value());
+        QCOMPARE(readFile(store.fileURL(TranscriptionLanguage::spanish)), QByteArray("[\n]\n"));
+        QCOMPARE(store.applying(u"ana"_s, TranscriptionLanguage::spanish), u"ana"_s);
+        QCOMPARE(store.entries(TranscriptionLanguage::spanish).value(), Entries());
+    }
+
+    void savedFileLoadsBackToTheSameBytes()
+    {
+        const Entries list{{u" Hola "_s, u"Adiós"_s}, {u"hola"_s, u"Buenas"_s}, {u"pa amb tomaquet"_s, u"pa amb \"tomàquet\""_s}};
+        PersonalDictionaryStore store(folder);
+        QVERIFY(store.save(list, TranscriptionLanguage::catalan).has_value());
+        const QString path = folder + u"/ca.json"_s;
+        QCOMPARE(store.fileURL(TranscriptionLanguage::catalan), path);
+        const QByteArray saved = readFile(path);
+        QCOMPARE(saved, QByteArray("[\n"
+                                   "    {\n"
+                                   "        \"replacement\": \"Adiós\",\n"
+                                   "        \"source\": \"Hola\"\n"
+                                   "    },\n"
+                                   "    {\n"
+                                   "        \"replacement\": \"pa amb \\\"tomàquet\\\"\",\n"
+                                   "        \"source\": \"pa amb tomaquet\"\n"
+                                   "    }\n"
+                                   "]\n"));
+
+        PersonalDictionaryStore reopened(folder);
+        const auto loaded = reopened.entries(TranscriptionLanguage::catalan);
+        QVERIFY(loaded.has_value());
+        QCOMPARE(pairsOf(*loaded), (QStringList{u"Hola"_s, u"Adiós"_s, u"pa amb tomaquet"_s, u"pa amb \"tomàquet\""_s}));
+        QVERIFY(reopened.save(*loaded, TranscriptionLanguage::catalan).has_value());
+        QCOMPARE(readFile(path), saved);
+    }
+
+    void failedSaveKeepsTheOldList()
+    {
+        PersonalDictionaryStore store(folder);
+        QVERIFY(store.save({{u"ana"_s, u"Ana"_s}}, TranscriptionLanguage::spanish).has_value());
+        // A folder where the file belongs cannot be replaced by the new file.
+        const QString path = store.fileURL(TranscriptionLanguage::spanish);
+        QVERIFY(QFile::remove(path) && QDir().mkpath(path));
+        const auto saved = store.save({{u"ana"_s, u"Anna"_s}}, TranscriptionLanguage::spanish);
+        QVERIFY(!saved.has_value());
+        QCOMPARE(saved.error().code, int(PersonalDictionaryStore::writeFailed));
+        QCOMPARE(store.applying(u"ana"_s, TranscriptionLanguage::spanish), u"Ana"_s);
+        QCOMPARE(pairsOf(store.entries(TranscriptionLanguage::spanish).value()), (QStringList{u"ana"_s, u"Ana"_s}));
+
+        writeFile(home->path() + u"/file"_s, "x");
+        PersonalDictionaryStore blocked(home->path() + u"/file/Dictionaries"_s);
+        const auto blockedSave = blocked.save({{u"ana"_s, u"Ana"_s}}, TranscriptionLanguage::spanish);
+        QVERIFY(!blockedSave.has_value());
+        QCOMPARE(blockedSave.error().code, int(PersonalDictionaryStore::folderNotCreated));
+    }
+
+private:
+    std::optional<QTemporaryDir> home;
+    QString folder;
+};
+
+QTEST_GUILESS_MAIN(DictionaryTest)
+#include "DictionaryTest.moc"
