@@ -263,6 +263,8 @@ void WhisperTranscriptionService::transcribe(const QStringList &segments, const 
     } else {
         transcriptionFolder_.clear();
         endJob();
+        if (host)
+            host->clearInsertionTarget();
         showPreservedRecordingAlert(folder, QStringLiteral("Motor de transcripción no disponible"),
                                     QStringLiteral("No encuentro el motor local de transcripción. La grabación se ha conservado."));
         return;
@@ -277,6 +279,8 @@ void WhisperTranscriptionService::transcribe(const QStringList &segments, const 
         Log::write(QStringLiteral("[MurmexTranscription] No se pudo iniciar la transcripción: %1").arg(reason));
         transcriptionFolder_.clear();
         endJob();
+        if (host)
+            host->clearInsertionTarget();
         QFile::remove(logFile);
         showPreservedRecordingAlert(folder, QStringLiteral("No se pudo iniciar la transcripción"),
                                     QStringLiteral("La grabación se ha conservado para volver a intentarlo."));
