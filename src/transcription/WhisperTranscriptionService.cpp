@@ -223,6 +223,12 @@ void WhisperTranscriptionService::terminateProcesses()
     endProcess(transcriptionProcess);
     QProcess *server = std::exchange(whisperServerProcess, nullptr);
     endProcess(server);
+    if (server && server->state() == QProcess::NotRunning) {
+        // Ended here and known to be gone: nothing is left for the next launch to clean up.
+        services.defaults.remove(serverPidKey);
+        services.defaults.remove(serverExecutableKey);
+        services.defaults.sync();
+    }
 }
 
 // MARK: - Jobs
