@@ -269,9 +269,12 @@ void VoiceProcessingRecorder::stopSessionLocked()
     engineSession.store(nullptr);
     if (session)
         session->finish();
-    if (!excludesComputerAudio_)
-        return;
-    // The next start builds the voice-processing graph from scratch.
+    if (excludesComputerAudio_)
+        forgetEngineLocked(); // the next start builds the voice-processing graph from scratch
+}
+
+void VoiceProcessingRecorder::forgetEngineLocked()
+{
     engine.reset();
     voiceProcessingGraphConfigured = false;
     requiresEngineRebuild = false;
@@ -285,13 +288,7 @@ void VoiceProcessingRecorder::rebuildEngineLocked()
 {
     stopSessionLocked();
     removeConfigurationObserverLocked();
-    engine.reset();
-    voiceProcessingGraphConfigured = false;
-    requiresEngineRebuild = false;
-    configuredInputDevice.reset();
-    configuredOutputDevice.reset();
-    configuredInputSampleRate.reset();
-    configuredOutputSampleRate.reset();
+    forgetEngineLocked();
     ++rebuilds;
 }
 

@@ -57,6 +57,7 @@ private:
     [[nodiscard]] Expected<void> startSessionLocked(const QString &segmentFile, const CancellationCheck &isStartupCancelled, bool preferNative);
     void stopSessionLocked();
     void rebuildEngineLocked();
+    void forgetEngineLocked();
     std::shared_ptr<CaptureSession::Slots> bufferSlotsLocked();
     [[nodiscard]] Expected<void> waitForFirstWrittenBuffer(CaptureSession &session, const CancellationCheck &isStartupCancelled);
     void installConfigurationObserverLocked(const std::shared_ptr<CaptureSession> &session);
