@@ -104,16 +104,13 @@ void AppDelegate::applicationDidFinishLaunching()
                 Log::write(QStringLiteral("[MurmexDictionary] %1").arg(loaded.error().description));
     }
     updateStatusIcon();
-    statusItem_.showWithMenu(Bundle::shortVersion());
+    statusItem_.showWithMenu(Bundle::shortVersion(), settings_.shortcut.display);
 
     subsystems.hotKeys->installHandler(*this);
     hotKeyIsDown = false;
     subsystems.hotKeys->unregisterDictationHotKey();
-    if (subsystems.hotKeys->registerDictationHotKey(settings_.shortcut) == HotKeys::Registration::taken) {
-        platform.alerts.showInformational(QStringLiteral("Atajo no disponible"),
-                                          settings_.shortcut.display + QStringLiteral(" ya lo utiliza macOS u otra aplicación. Elige otro."),
-                                          {aceptar});
-    }
+    if (subsystems.hotKeys->registerDictationHotKey(settings_.shortcut) == HotKeys::Registration::taken)
+        showShortcutUnavailableAlert(settings_.shortcut);
 
     subsystems.transcription->startServices();
 
@@ -288,6 +285,33 @@ void AppDelegate::dictationHotKeyPressed()
 void AppDelegate::abortHotKeyPressed()
 {
     abortCurrentDictation();
+}
+
+void AppDelegate::showShortcutUnavailableAlert(const Shortcut &shortcut)
+{
+    platform.alerts.showInformational(QStringLiteral("Atajo no disponible"),
+                                      shortcut.display + QStringLiteral(" ya lo utiliza macOS u otra aplicación. Elige otro."), {aceptar});
+}
+
+bool AppDelegate::applyShortcut(const Shortcut &newShortcut)
+{
+    const Shortcut previous = settings_.shortcut;
+    hotKeyIsDown = false;
+    subsystems.hotKeys->unregisterDictationHotKey();
+    if (subsystems.hotKeys->registerDictationHotKey(newShortcut) != HotKeys::Registration::taken) {
+        settings_.shortcut = newShortcut;
+        newShortcut.save(defaults);
+        defaults.sync();
+        statusItem_.setShortcutDisplay(newShortcut.display);
+        updateStatusIcon();
+        return true;
+    }
+    // The old combination comes back; nothing is stored.
+    hotKeyIsDown = false;
+    subsystems.hotKeys->unregisterDictationHotKey();
+    (void)subsystems.hotKeys->registerDictationHotKey(previous);
+    showShortcutUnavailableAlert(newShortcut);
+    return false;
 }
 
 void AppDelegate::registerAbortKey()

@@ -80,6 +80,10 @@ public:
     void updateStatusIcon();
     void persistRuntimeState();
 
+    // A shortcut chosen in the recorder panel: registered, stored and shown, or refused with the
+    // old one back in place. Returns whether the new one is now in use.
+    bool applyShortcut(const Shortcut &newShortcut);
+
     // HotKeyListener (main thread).
     void dictationHotKeyPressed() override;
     void dictationHotKeyReleased() override;
@@ -125,6 +129,7 @@ private:
     void setState(DictationState newState);
     bool isAnyPanelOpen() const;
     void registerAbortKey();
+    void showShortcutUnavailableAlert(const Shortcut &shortcut);
     void showAlert(const QString &message, const QString &informativeText);
 
     void launchRecordingStartup(const QString &folder, const QString &segment, ComputerAudioMode mode, std::optional<qint64> pid);

@@ -117,11 +117,15 @@ void StatusItem::setToolTip(const QString &toolTip)
     trayIcon_->setToolTip(toolTip);
 }
 
-void StatusItem::showWithMenu(const QString &versionString)
+void StatusItem::showWithMenu(const QString &versionString, const QString &shortcutDisplay)
 {
     menu_->clear();
     QAction *versionLine = menu_->addAction(QStringLiteral("Murmex ") + (versionString.isEmpty() ? QStringLiteral("—") : versionString));
     versionLine->setEnabled(false);
+    menu_->addSeparator();
+    shortcutMenuItem = menu_->addAction(QString());
+    setShortcutDisplay(shortcutDisplay);
+    connect(shortcutMenuItem, &QAction::triggered, this, &StatusItem::shortcutRecorderRequested);
     menu_->addSeparator();
     QAction *quit = menu_->addAction(QStringLiteral("Cerrar el Murmex"));
     connect(quit, &QAction::triggered, this, &StatusItem::quitRequested);
@@ -134,6 +138,17 @@ void StatusItem::showWithMenu(const QString &versionString)
     trayIcon_->show();
     // The tray host may answer a moment after start-up; judge its presence once the loop runs.
     QTimer::singleShot(2000, this, &StatusItem::onTrayAvailabilityChecked);
+}
+
+void StatusItem::setShortcutDisplay(const QString &shortcutDisplay)
+{
+    if (shortcutMenuItem)
+        shortcutMenuItem->setText(QStringLiteral("Atajo…   ") + shortcutDisplay);
+}
+
+QString StatusItem::shortcutMenuTitle() const
+{
+    return shortcutMenuItem ? shortcutMenuItem->text() : QString();
 }
 
 void StatusItem::onTrayAvailabilityChecked()

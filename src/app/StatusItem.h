@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QAction;
 class QMenu;
 class QSystemTrayIcon;
 
@@ -25,7 +26,10 @@ public:
     void setToolTip(const QString &toolTip);
 
     // Builds the menu and shows the icon; says once in the log when no tray is there to show it.
-    void showWithMenu(const QString &versionString);
+    void showWithMenu(const QString &versionString, const QString &shortcutDisplay);
+    // "Atajo…   " followed by the shortcut's glyphs.
+    void setShortcutDisplay(const QString &shortcutDisplay);
+    QString shortcutMenuTitle() const;
 
     QString title() const { return title_; }
     QString toolTip() const { return toolTip_; }
@@ -34,12 +38,14 @@ public:
 
 signals:
     void quitRequested();
+    void shortcutRecorderRequested();
 
 private:
     void onTrayAvailabilityChecked();
 
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon *trayIcon_ = nullptr;
+    QAction *shortcutMenuItem = nullptr;
     QString title_;
     QString toolTip_;
     DictationState shownState_ = DictationState::idle;

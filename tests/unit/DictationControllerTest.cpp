@@ -137,6 +137,8 @@ private slots:
     void restartBackOff_data();
     void restartBackOff();
     void runtimeStateFileFollowsTheDictation();
+    void newShortcutIsStoredOnlyWhenRegistered_data();
+    void newShortcutIsStoredOnlyWhenRegistered();
     void traceOnlyWhenVariableIsExactlyOne_data();
     void traceOnlyWhenVariableIsExactlyOne();
 };
@@ -483,6 +485,35 @@ void DictationControllerTest::runtimeStateFileFollowsTheDictation()
 
     rig.c().quitApplication();
     QVERIFY(!QFile::exists(RuntimeStateFile::path()));
+}
+
+void DictationControllerTest::newShortcutIsStoredOnlyWhenRegistered_data()
+{
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("free combination") << false;
+    QTest::newRow("held by another program") << true;
+}
+
+void DictationControllerTest::newShortcutIsStoredOnlyWhenRegistered()
+{
+    QFETCH(bool, taken);
+    Rig rig;
+    rig.c().applicationDidFinishLaunching();
+    rig.subsystems.log.calls.clear();
+    rig.subsystems.hotKeys->dictationRegistration = taken ? HotKeys::Registration::taken : HotKeys::Registration::registered;
+    const Shortcut chosen{96, 0x1200, QStringLiteral("⌃⇧F5")};
+
+    QCOMPARE(rig.c().applyShortcut(chosen), !taken);
+
+    const Shortcut inUse = taken ? Shortcut::defaultShortcut() : chosen;
+    QCOMPARE(rig.c().settings().shortcut, inUse);
+    QCOMPARE(Shortcut::load(*rig.defaults), inUse);
+    QCOMPARE(rig.c().statusItem().shortcutMenuTitle(), QStringLiteral("Atajo…   ") + inUse.display);
+    // A refused combination puts the old one back: two registrations.
+    QCOMPARE(rig.subsystems.log.count(QStringLiteral("hotkeys.register")), taken ? 2 : 1);
+    QCOMPARE(rig.alertMessages(), taken ? QStringList{QStringLiteral("Atajo no disponible")} : QStringList());
+    if (taken)
+        QCOMPARE(rig.fake.alerts.shown.first().informativeText, QStringLiteral("⌃⇧F5 ya lo utiliza macOS u otra aplicación. Elige otro."));
 }
 
 void DictationControllerTest::traceOnlyWhenVariableIsExactlyOne_data()
