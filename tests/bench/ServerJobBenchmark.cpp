@@ -5,6 +5,7 @@
 //   build/tests/bench/bench_server_job [--jobs N] [--segments S]
 
 #include "FakePlatform.h"
+#include "TestWav.h"
 #include "insertion/TextInsertion.h"
 #include "support/Settings.h"
 #include "transcription/WhisperTranscriptionService.h"
@@ -32,26 +33,6 @@ double percentile(std::vector<double> values, double fraction)
         return 0;
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, size_t(std::ceil(fraction * double(values.size())) - 1))];
-}
-
-void writeSegment(const QString &path)
-{
-    QByteArray samples;
-    for (int i = 0; i < 16000 * 3; ++i) {
-        const qint16 sample = qint16(3000 * std::sin(2 * M_PI * 220 * i / 16000.0));
-        samples.append(reinterpret_cast<const char *>(&sample), 2);
-    }
-    QByteArray header("RIFF____WAVEfmt ");
-    const auto append32 = [&](quint32 value) { header.append(reinterpret_cast<const char *>(&value), 4); };
-    const auto append16 = [&](quint16 value) { header.append(reinterpret_cast<const char *>(&value), 2); };
-    append32(16), append16(1), append16(1), append32(16000), append32(32000), append16(2), append16(16);
-    header.append("data");
-    append32(quint32(samples.size()));
-    const quint32 riffSize = quint32(header.size() - 8 + samples.size());
-    std::memcpy(header.data() + 4, &riffSize, 4);
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(header + samples);
 }
 
 class ImmediateInsertion final : public TextInsertion {
@@ -112,7 +93,7 @@ int main(int argc, char *argv[])
         QStringLiteral("http://127.0.0.1:%1/inference").arg(WhisperTranscriptionService::whisperServerPort(QCoreApplication::applicationPid()));
 
     const QString sample = home.filePath(QStringLiteral("sample.wav"));
-    writeSegment(sample);
+    writeToneWav(sample, 3.0);
     const auto bareCurl = [&] {
         QElapsedTimer timer;
         timer.start();
@@ -135,7 +116,7 @@ int main(int argc, char *argv[])
         QStringList segments;
         for (int i = 1; i <= segmentCount; ++i) {
             segments.append(folder + QStringLiteral("/segment-%1.wav").arg(i, 3, 10, QLatin1Char('0')));
-            writeSegment(segments.last());
+            writeToneWav(segments.last(), 3.0);
         }
         host.ended = false;
         QElapsedTimer timer;

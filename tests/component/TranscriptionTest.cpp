@@ -2,6 +2,7 @@
 // (same command lines, same HTTP, same transcript files) and the real curl.
 
 #include "FakePlatform.h"
+#include "TestWav.h"
 #include "dictionary/PersonalDictionaryStore.h"
 #include "insertion/TextInsertion.h"
 #include "support/Settings.h"
@@ -24,33 +25,6 @@ namespace {
 
 constexpr int jobTimeout = 30000;
 const QString doubles = QStringLiteral(MURMEX_DOUBLES_DIR);
-
-// A second of a quiet tone: audio with "speech" for the doubles.
-void writeSegment(const QString &path)
-{
-    QByteArray samples;
-    for (int i = 0; i < 16000; ++i) {
-        const qint16 sample = qint16(3000 * std::sin(2 * M_PI * 220 * i / 16000.0));
-        samples.append(reinterpret_cast<const char *>(&sample), 2);
-    }
-    QByteArray header("RIFF____WAVEfmt ");
-    const auto append32 = [&](quint32 value) { header.append(reinterpret_cast<const char *>(&value), 4); };
-    const auto append16 = [&](quint16 value) { header.append(reinterpret_cast<const char *>(&value), 2); };
-    append32(16);
-    append16(1);
-    append16(1);
-    append32(16000);
-    append32(32000);
-    append16(2);
-    append16(16);
-    header.append("data");
-    append32(quint32(samples.size()));
-    const quint32 riffSize = quint32(header.size() - 8 + samples.size());
-    std::memcpy(header.data() + 4, &riffSize, 4);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(header + samples);
-}
 
 class RecordingInsertion final : public TextInsertion {
 public:
@@ -100,7 +74,7 @@ struct Rig {
         QDir().mkpath(folder);
         for (int i = 1; i <= segmentCount; ++i) {
             segments.append(folder + QStringLiteral("/segment-%1.wav").arg(i, 3, 10, QLatin1Char('0')));
-            writeSegment(segments.last());
+            QVERIFY(writeToneWav(segments.last(), 1.0));
         }
         const QString models = home.filePath(QStringLiteral("Models"));
         QDir().mkpath(models);
