@@ -6,6 +6,7 @@
 #include "audio/RecorderFactory.h"
 #include "cues/SoundCues.h"
 #include "dictionary/PersonalDictionaryStore.h"
+#include "hotkeys/ShortcutRecorderController.h"
 #include "insertion/RecordingIndicator.h"
 #include "platform/Alerts.h"
 #include "platform/ApplicationShell.h"
@@ -82,6 +83,8 @@ AppDelegate::AppDelegate(Platform &platform, Settings &defaults, Subsystems subs
 {
     this->subsystems.transcription->setHost(this);
     connect(&statusItem_, &StatusItem::quitRequested, this, &AppDelegate::quitApplication);
+    // Queued: the menu closes first, so its deactivation cannot cancel the new panel.
+    connect(&statusItem_, &StatusItem::shortcutRecorderRequested, this, &AppDelegate::openShortcutRecorder, Qt::QueuedConnection);
 }
 
 AppDelegate::~AppDelegate()
@@ -312,6 +315,26 @@ bool AppDelegate::applyShortcut(const Shortcut &newShortcut)
     (void)subsystems.hotKeys->registerDictationHotKey(previous);
     showShortcutUnavailableAlert(newShortcut);
     return false;
+}
+
+void AppDelegate::openShortcutRecorder()
+{
+    if (auto *open = qobject_cast<ShortcutRecorderController *>(shortcutRecorderController.data())) {
+        open->showWindow();
+        return;
+    }
+    QPointer<AppDelegate> weak(this);
+    auto *panel = new ShortcutRecorderController(settings_.shortcut, platform.shell, [weak](std::optional<Shortcut> chosen) {
+        if (!weak)
+            return;
+        if (chosen)
+            weak->applyShortcut(*chosen);
+        if (weak->shortcutRecorderController)
+            weak->shortcutRecorderController->deleteLater();
+        weak->shortcutRecorderController = nullptr;
+    });
+    shortcutRecorderController = panel;
+    panel->showWindow();
 }
 
 void AppDelegate::registerAbortKey()

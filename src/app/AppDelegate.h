@@ -83,6 +83,8 @@ public:
     // A shortcut chosen in the recorder panel: registered, stored and shown, or refused with the
     // old one back in place. Returns whether the new one is now in use.
     bool applyShortcut(const Shortcut &newShortcut);
+    // The menu's "Atajo…" entry: the recorder panel, or the open one brought to the front.
+    void openShortcutRecorder();
 
     // HotKeyListener (main thread).
     void dictationHotKeyPressed() override;

@@ -5,8 +5,8 @@
 #include "audio/SpareVoiceUnit.h"
 #include "cues/UnavailableSoundCues.h"
 #include "dictionary/PersonalDictionaryStore.h"
-#include "hotkeys/UnavailableHotKeys.h"
-#include "insertion/ClipboardTextInsertion.h"
+#include "insertion/CaretReveal.h"
+#include "insertion/PasteAtCursor.h"
 #include "insertion/UnavailableRecordingIndicator.h"
 #include "platform/Platform.h"
 #include "platform/linux/DesktopShell.h"
@@ -15,6 +15,8 @@
 #include "platform/linux/SessionMicrophoneAuthorization.h"
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/TerminationSignals.h"
+#include "platform/linux/X11HotKeys.h"
+#include "platform/linux/X11KeySynthesizer.h"
 #include "platform/linux/X11FrontmostApplication.h"
 #include "support/Log.h"
 #include "support/Settings.h"
@@ -44,7 +46,10 @@ int main(int argc, char *argv[])
     PulseAudioSystem audioSystem;
     Settings defaults;
 
-    ClipboardTextInsertion textInsertion;
+    X11KeySynthesizer keySynthesizer;
+    RevealState revealState;
+    UnavailableCaretRevealer caretRevealer(revealState);
+    PasteAtCursor textInsertion(keySynthesizer, alerts, revealState, caretRevealer);
     WhisperLocations whisperLocations;
     if (const QString libexec = Bundle::libexecPath(); !libexec.isEmpty())
         whisperLocations.executableFolders.append(libexec + QStringLiteral("/whisper"));
@@ -72,7 +77,7 @@ int main(int argc, char *argv[])
         .recordingIndicatorController = std::make_unique<UnavailableRecordingIndicator>(),
         .outputVolume = std::make_unique<UnavailableOutputVolumeController>(),
         .soundCues = std::make_unique<UnavailableSoundCues>(),
-        .hotKeys = std::make_unique<UnavailableHotKeys>(),
+        .hotKeys = std::make_unique<X11HotKeys>(),
     };
     AppDelegate delegate(platform, defaults, std::move(subsystems));
     QObject::connect(&delegate, &AppDelegate::terminated, &application, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
