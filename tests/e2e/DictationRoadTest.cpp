@@ -110,6 +110,7 @@ private slots:
     void cleanupTestCase();
     void dictationArrivesInTheFocusedField();
     void escapeLeavesNothingBehind();
+    void heldShortcutStartsOneDictation();
 
 private:
     bool waitForState(const QString &state) { return QTest::qWaitFor([&] { return watcher->current() == state; }, timeout); }
@@ -217,6 +218,23 @@ void DictationRoadTest::escapeLeavesNothingBehind()
     QTRY_VERIFY_WITH_TIMEOUT(recordingFolders().isEmpty(), timeout);
     QTest::qWait(1000); // no text may arrive late
     QCOMPARE(readFile(targetFile), before);
+}
+
+void DictationRoadTest::heldShortcutStartsOneDictation()
+{
+    QVERIFY(focusTarget());
+    const qsizetype before = watcher->states().size();
+    QVERIFY(xdotool({QStringLiteral("keydown"), QStringLiteral("ctrl+alt+super+d")}));
+    QVERIFY(waitForState(QStringLiteral("recording")));
+    QTest::qWait(800); // the key repeats while held: the dictation must not stop or restart
+    QVERIFY(xdotool({QStringLiteral("keyup"), QStringLiteral("ctrl+alt+super+d")}));
+    QTest::qWait(200);
+    QCOMPARE(watcher->current(), QStringLiteral("recording"));
+    QCOMPARE(watcher->states().mid(before), (QStringList{QStringLiteral("starting"), QStringLiteral("recording")}));
+
+    QVERIFY(pressShortcut()); // the next press after the release stops it (silence: nothing kept)
+    QVERIFY(waitForState(QStringLiteral("idle")));
+    QTRY_VERIFY_WITH_TIMEOUT(recordingFolders().isEmpty(), timeout);
 }
 
 QTEST_GUILESS_MAIN(DictationRoadTest)
