@@ -5,10 +5,12 @@
 #include "audio/SpareVoiceUnit.h"
 #include "cues/UnavailableSoundCues.h"
 #include "dictionary/PersonalDictionaryStore.h"
+#include "insertion/CaretLocator.h"
 #include "insertion/CaretReveal.h"
 #include "insertion/PasteAtCursor.h"
 #include "insertion/UnavailableRecordingIndicator.h"
 #include "platform/Platform.h"
+#include "platform/linux/AtspiAccessibilityTree.h"
 #include "platform/linux/DesktopShell.h"
 #include "platform/linux/MessageBoxAlerts.h"
 #include "platform/linux/PulseAudioSystem.h"
@@ -48,7 +50,8 @@ int main(int argc, char *argv[])
 
     X11KeySynthesizer keySynthesizer;
     RevealState revealState;
-    UnavailableCaretRevealer caretRevealer(revealState);
+    AtspiAccessibilityTree accessibilityTree;
+    AccessibilityCaretRevealer caretRevealer(accessibilityTree, revealState);
     PasteAtCursor textInsertion(keySynthesizer, alerts, revealState, caretRevealer);
     WhisperLocations whisperLocations;
     if (const QString libexec = Bundle::libexecPath(); !libexec.isEmpty())
