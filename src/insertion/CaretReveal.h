@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/CancellationToken.h"
+
 #include <QObject>
 #include <QtGlobal>
 
@@ -9,26 +11,8 @@
 #include <optional>
 
 // The token of one sequence of caret reveal passes, shared by the main thread and the caret-lookup
-// queue. It only goes from "not cancelled" to "cancelled"; a new sequence gets a new token.
-class CaretRevealCancellation {
-public:
-    void cancel()
-    {
-        std::lock_guard guard(lock);
-        cancelled = true;
-    }
-
-    bool isCancelled() const
-    {
-        std::lock_guard guard(lock);
-        return cancelled;
-    }
-
-private:
-    mutable std::mutex lock;
-    bool cancelled = false;
-};
-
+// queue; a new sequence gets a new token.
+using CaretRevealCancellation = CancellationToken;
 using CaretRevealToken = std::shared_ptr<CaretRevealCancellation>;
 
 // Which sequence of reveal passes is the current one. Owned and touched by the main thread only: a
