@@ -608,6 +608,7 @@ void AppDelegate::stopRecordingAndTranscribe()
     insertionTarget_.reset();
     setState(DictationState::idle);
     updateStatusIcon();
+    Log::write(QStringLiteral("[MurmexRecording] No se detectó voz: la grabación se descarta."));
     removeFolderIfOwned(folder);
 }
 
@@ -713,8 +714,10 @@ void AppDelegate::startSpeechMetering(const std::shared_ptr<DictationAudioRecord
             metered->updateMeters();
             if (metered->currentTime() >= 5.0)
                 recorderRestartAttempts = 0;
-            if (isSpeechLevel(*metered))
+            if (isSpeechLevel(*metered) && !detectedSpeech) {
                 detectedSpeech = true;
+                Log::write(QStringLiteral("[MurmexRecording] Voz detectada."));
+            }
             return;
         }
         // It stopped by itself without telling: replace it on a new segment.

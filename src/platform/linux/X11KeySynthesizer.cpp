@@ -1,5 +1,7 @@
 #include "X11KeySynthesizer.h"
 
+#include "support/Log.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -309,8 +311,10 @@ bool X11KeySynthesizer::focusBelongsTo(std::optional<qint64> targetProcessId)
     // target's id came from; a sandboxed program's id need not exist in this process's view.
     const FocusedWindow focused = focusedWindow(connection_.get());
     if (focused.processId && *focused.processId != *targetProcessId) {
-        qCInfo(lcX11Keys) << "the focused window belongs to process" << *focused.processId << "not to the target"
-                          << *targetProcessId << "- no keys posted";
+        // The user moved on to another window: the text stays on the clipboard, and the log says why.
+        Log::write(QStringLiteral("[MurmexInsertion] El foco está en otro programa (pid %1, no %2): el texto queda en el portapapeles.")
+                       .arg(*focused.processId)
+                       .arg(*targetProcessId));
         return false;
     }
     return true;
