@@ -5,6 +5,7 @@
 
 #include "FakePlatform.h"
 #include "FakeSubsystems.h"
+#include "TestWav.h"
 #include "app/AppDelegate.h"
 #include "audio/AudioRecorderFactory.h"
 #include "platform/linux/PulseAudioSystem.h"
@@ -45,21 +46,6 @@ double cpuSeconds()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-qint64 wavFrames(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray bytes = file.readAll();
-    for (qsizetype offset = 12; offset + 8 <= bytes.size();) {
-        const quint32 size = qFromLittleEndian<quint32>(bytes.constData() + offset + 4);
-        if (bytes.mid(offset, 4) == "data")
-            return size / 2;
-        offset += 8 + size + (size & 1);
-    }
-    return -1;
 }
 
 // Milliseconds from connecting a bare 16 kHz record stream on the default source to its first buffer.

@@ -51,3 +51,14 @@ void DoubleLog::writeRaw(const char *bytes, size_t length) const
         // Nothing sensible to do from a signal handler; the test will miss the line.
     }
 }
+
+int DoubleLog::writeExit(int status, const QString &message)
+{
+    QJsonObject fields = {{QStringLiteral("status"), status}};
+    if (!message.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+        fields.insert(QStringLiteral("reason"), message);
+    }
+    write(QStringLiteral("exit"), fields);
+    return status;
+}

@@ -17,6 +17,8 @@ public:
 
     void write(const QString &event, QJsonObject fields = {});
     void writeStart(const QStringList &arguments);
+    // Ends a run: `message` (if any) to standard error and the record, then `status` to return.
+    int writeExit(int status, const QString &message = {});
 
     // A finished line for a signal handler to hand to writeRaw(), which only calls write(2).
     QByteArray line(const QString &event, QJsonObject fields = {}) const;

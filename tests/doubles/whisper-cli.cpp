@@ -158,16 +158,7 @@ private:
         return finish(0, {});
     }
 
-    int finish(int status, const QString &message)
-    {
-        QJsonObject fields = {{QStringLiteral("status"), status}};
-        if (!message.isEmpty()) {
-            std::fprintf(stderr, "%s\n", qPrintable(message));
-            fields.insert(QStringLiteral("reason"), message);
-        }
-        log.write(QStringLiteral("exit"), fields);
-        return status;
-    }
+    int finish(int status, const QString &message) { return log.writeExit(status, message); }
 
     DoubleSettings settings;
     DoubleLog log;

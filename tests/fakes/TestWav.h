@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <QtEndian>
 
 #include <cmath>
 #include <cstring>
@@ -33,4 +34,22 @@ inline bool writeToneWav(const QString &path, double seconds)
     std::memcpy(header.data() + 4, &riffSize, 4);
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(header + samples) == header.size() + samples.size();
+}
+
+// Frames in the data chunk of a 16-bit mono WAV file, or -1 when it is not one.
+inline qint64 wavFrames(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray bytes = file.readAll();
+    if (!bytes.startsWith("RIFF") || bytes.mid(8, 4) != "WAVE")
+        return -1;
+    for (qsizetype offset = 12; offset + 8 <= bytes.size();) {
+        const quint32 size = qFromLittleEndian<quint32>(bytes.constData() + offset + 4);
+        if (bytes.mid(offset, 4) == "data")
+            return size / 2;
+        offset += 8 + size + (size & 1);
+    }
+    return -1;
 }

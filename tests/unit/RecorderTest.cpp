@@ -2,6 +2,7 @@
 // and failure handling, against a sound server in memory.
 
 #include "FakeAudioSystem.h"
+#include "TestWav.h"
 #include "audio/CaptureSession.h"
 #include "audio/VoiceProcessingRecorder.h"
 #include "support/Log.h"
@@ -19,24 +20,6 @@
 #include <thread>
 
 namespace {
-
-// Frames in the data chunk of a 16-bit mono WAV file, or -1 when it is not one.
-qint64 wavFrames(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray bytes = file.readAll();
-    if (!bytes.startsWith("RIFF") || bytes.mid(8, 4) != "WAVE")
-        return -1;
-    for (qsizetype offset = 12; offset + 8 <= bytes.size();) {
-        const quint32 size = qFromLittleEndian<quint32>(bytes.constData() + offset + 4);
-        if (bytes.mid(offset, 4) == "data")
-            return size / 2;
-        offset += 8 + size + (size & 1);
-    }
-    return -1;
-}
 
 std::vector<float> tone(quint32 frames, float amplitude = 0.5f)
 {

@@ -1,4 +1,5 @@
 #include "X11FrontmostApplication.h"
+#include "XcbSupport.h"
 
 #include <QGuiApplication>
 #include <QLoggingCategory>
@@ -13,18 +14,10 @@ Q_LOGGING_CATEGORY(lcX11Frontmost, "murmex.platform.x11", QtInfoMsg)
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void *pointer) const { std::free(pointer); }
-};
 template <typename T>
-using XcbReply = std::unique_ptr<T, FreeDeleter>;
+using XcbReply = xcb::Reply<T>;
+using xcb::internAtom;
 
-xcb_atom_t internAtom(xcb_connection_t *connection, const char *name)
-{
-    XcbReply<xcb_intern_atom_reply_t> reply(
-        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, uint16_t(strlen(name)), name), nullptr));
-    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-}
 
 std::optional<uint32_t> cardinalProperty(xcb_connection_t *connection, xcb_window_t window, xcb_atom_t property, xcb_atom_t type)
 {

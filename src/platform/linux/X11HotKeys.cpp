@@ -1,4 +1,5 @@
 #include "X11HotKeys.h"
+#include "XcbSupport.h"
 
 #include "hotkeys/KeyCodes.h"
 #include "support/Log.h"
@@ -50,11 +51,8 @@ constexpr std::array<uint16_t, 4> lockVariants{0, XCB_MOD_MASK_LOCK, XCB_MOD_MAS
 constexpr uint16_t modifierBits = 0xFF; // above them the state holds the pointer buttons
 constexpr uint16_t ignoredModifiers = XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2;
 
-struct FreeDeleter {
-    void operator()(void *pointer) const { std::free(pointer); }
-};
 template <typename T>
-using XcbReply = std::unique_ptr<T, FreeDeleter>;
+using XcbReply = xcb::Reply<T>;
 
 struct ConnectionDeleter {
     void operator()(xcb_connection_t *connection) const { xcb_disconnect(connection); }

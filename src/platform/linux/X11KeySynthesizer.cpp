@@ -1,4 +1,5 @@
 #include "X11KeySynthesizer.h"
+#include "XcbSupport.h"
 
 #include "support/Log.h"
 
@@ -61,18 +62,10 @@ constexpr Key vKey{0x0076, 55};       // v
 constexpr Key leftKey{0xff51, 113};   // Left
 constexpr Key rightKey{0xff53, 114};  // Right
 
-struct FreeDeleter {
-    void operator()(void *pointer) const { std::free(pointer); }
-};
 template <typename T>
-using XcbReply = std::unique_ptr<T, FreeDeleter>;
+using XcbReply = xcb::Reply<T>;
+using xcb::internAtom;
 
-xcb_atom_t internAtom(xcb_connection_t *connection, const char *name)
-{
-    XcbReply<xcb_intern_atom_reply_t> reply(
-        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, uint16_t(strlen(name)), name), nullptr));
-    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-}
 
 XcbReply<xcb_get_property_reply_t> property(xcb_connection_t *connection, xcb_window_t window, xcb_atom_t name, xcb_atom_t type, uint32_t length)
 {
