@@ -1,0 +1,96 @@
+// The dictation controller: the global hot keys, the abort key and the shortcut recorder panel.
+
+#include "AppDelegate.h"
+#include "AppDelegateSupport.h"
+
+#include "hotkeys/ShortcutRecorderController.h"
+#include "platform/Alerts.h"
+#include "platform/ApplicationShell.h"
+#include "platform/Platform.h"
+#include "support/Settings.h"
+
+using namespace AppDelegateSupport;
+
+// MARK: - Hot keys
+
+bool AppDelegate::isAnyPanelOpen() const
+{
+    return shortcutRecorderController || personalDictionaryController || recordingVolumeController;
+}
+
+void AppDelegate::dictationHotKeyReleased()
+{
+    hotKeyIsDown = false;
+}
+
+void AppDelegate::dictationHotKeyPressed()
+{
+    if (isAnyPanelOpen() || hotKeyIsDown)
+        return;
+    hotKeyIsDown = true;
+    switch (state_) {
+    case DictationState::idle: beginRecordingWithPermission(); break;
+    case DictationState::starting: abortCurrentDictation(); break;
+    case DictationState::recording: stopRecordingAndTranscribe(); break;
+    case DictationState::transcribing: platform.shell.beep(); break;
+    }
+}
+
+void AppDelegate::abortHotKeyPressed()
+{
+    abortCurrentDictation();
+}
+
+void AppDelegate::showShortcutUnavailableAlert(const Shortcut &shortcut)
+{
+    platform.alerts.showInformational(QStringLiteral("Atajo no disponible"),
+                                      shortcut.display + QStringLiteral(" ya lo utiliza macOS u otra aplicación. Elige otro."), {aceptar});
+}
+
+bool AppDelegate::applyShortcut(const Shortcut &newShortcut)
+{
+    const Shortcut previous = settings_.shortcut;
+    hotKeyIsDown = false;
+    subsystems.hotKeys->unregisterDictationHotKey();
+    if (subsystems.hotKeys->registerDictationHotKey(newShortcut) != HotKeys::Registration::taken) {
+        settings_.shortcut = newShortcut;
+        newShortcut.save(defaults);
+        defaults.sync();
+        statusItem_.setShortcutDisplay(newShortcut.display);
+        updateStatusIcon();
+        return true;
+    }
+    // The old combination comes back; nothing is stored.
+    hotKeyIsDown = false;
+    subsystems.hotKeys->unregisterDictationHotKey();
+    (void)subsystems.hotKeys->registerDictationHotKey(previous);
+    showShortcutUnavailableAlert(newShortcut);
+    return false;
+}
+
+void AppDelegate::openShortcutRecorder()
+{
+    if (auto *open = qobject_cast<ShortcutRecorderController *>(shortcutRecorderController.data())) {
+        open->showWindow();
+        return;
+    }
+    QPointer<AppDelegate> weak(this);
+    auto *panel = new ShortcutRecorderController(settings_.shortcut, platform.shell, [weak](std::optional<Shortcut> chosen) {
+        if (!weak)
+            return;
+        if (chosen)
+            weak->applyShortcut(*chosen);
+        if (weak->shortcutRecorderController)
+            weak->shortcutRecorderController->deleteLater();
+        weak->shortcutRecorderController = nullptr;
+    });
+    shortcutRecorderController = panel;
+    panel->showWindow();
+}
+
+void AppDelegate::registerAbortKey()
+{
+    subsystems.hotKeys->unregisterAbortHotKey();
+    if (!subsystems.hotKeys->registerAbortHotKey())
+        subsystems.hotKeys->installAbortKeyMonitorFallback();
+}
