@@ -171,7 +171,7 @@ PersonalDictionaryStore::CompiledDictionary PersonalDictionaryStore::CompiledDic
     QHash<QString, QString> replacements;
     replacements.reserve(entries.size());
     for (const PersonalDictionaryEntry &entry : entries) {
-        sources.append(entry.source);
+        sources.append(entry.source.normalized(QString::NormalizationForm_C));
         replacements.insert(normalizedKey(entry.source, locale), entry.replacement);
     }
     return CompiledDictionary{WholeWordAlternation(sources), std::move(replacements), locale};
@@ -179,23 +179,29 @@ PersonalDictionaryStore::CompiledDictionary PersonalDictionaryStore::CompiledDic
 
 QString PersonalDictionaryStore::CompiledDictionary::apply(const QString &text) const
 {
-    const QList<WholeWordAlternation::Match> found = expression.matches(text);
+    // Shares the text's data when it is already composed, as transcripts nearly always are.
+    const QString composed = text.normalized(QString::NormalizationForm_C);
+    const QList<WholeWordAlternation::Match> found = expression.matches(composed);
     if (found.isEmpty())
         return text;
 
-    // Built front to back from the ranges of the original text, which gives what replacing the
+    // Built front to back from the ranges of the composed text, which gives what replacing the
     // matches back to front in a copy gives.
     QString result;
-    result.reserve(text.size());
+    result.reserve(composed.size());
+    bool replaced = false;
     qsizetype copied = 0;
     for (const WholeWordAlternation::Match &match : found) {
-        const auto replacement = replacements.constFind(normalizedKey(text.mid(match.position, match.length), locale));
+        const auto replacement = replacements.constFind(normalizedKey(composed.mid(match.position, match.length), locale));
         if (replacement == replacements.cend())
             continue; // a match without a replacement stays as it was
-        result.append(QStringView(text).mid(copied, match.position - copied));
+        result.append(QStringView(composed).mid(copied, match.position - copied));
         result.append(*replacement);
         copied = match.position + match.length;
+        replaced = true;
     }
-    result.append(QStringView(text).mid(copied));
+    if (!replaced)
+        return text;
+    result.append(QStringView(composed).mid(copied));
     return result;
 }

@@ -19,7 +19,8 @@ class PersonalDictionaryStore {
 public:
     // The matcher of one language.
     struct CompiledDictionary {
-        // All sources as one whole-word, case-insensitive, longest-first alternation.
+        // All sources in canonical composition (NFC) as one whole-word, case-insensitive,
+        // longest-first alternation.
         WholeWordAlternation expression;
         // Normalised key of each source → its replacement.
         QHash<QString, QString> replacements;
@@ -28,7 +29,9 @@ public:
 
         // `entries` must be sanitised: no empty sources, one entry per key.
         [[nodiscard]] static CompiledDictionary compile(const QList<PersonalDictionaryEntry> &entries, const QLocale &locale);
-        // Replaces every match whose key has a replacement, verbatim; the rest of the text is kept.
+        // Matches the text in NFC, so that composed and decomposed spellings meet, and replaces
+        // every match whose key has a replacement, verbatim. The result is the text in NFC with
+        // the replacements; a text in which nothing was replaced comes back as it was.
         [[nodiscard]] QString apply(const QString &text) const;
     };
 

@@ -28,10 +28,10 @@ char32_t codePointBefore(QStringView text, qsizetype index)
     return unit.unicode();
 }
 
-// [\p{L}\p{N}_]: what may not touch either end of a match.
+// [\p{L}\p{M}\p{N}_]: what may not touch either end of a match.
 bool isWordCharacter(char32_t codePoint)
 {
-    return codePoint == U'_' || QChar::isLetterOrNumber(codePoint);
+    return codePoint == U'_' || QChar::isLetterOrNumber(codePoint) || QChar::isMark(codePoint);
 }
 
 } // namespace

@@ -10,10 +10,13 @@
 
 // A set of literal phrases found in a text as whole words, ignoring letter case, the longest phrase
 // first. It finds exactly what the regular expression
-//     (?<![\p{L}\p{N}_])(?:phrase|phrase|…)(?![\p{L}\p{N}_])
+//     (?<![\p{L}\p{M}\p{N}_])(?:phrase|phrase|…)(?![\p{L}\p{M}\p{N}_])
 // finds, compiled case-insensitively with its phrases ordered longest first: a match is neither
-// preceded nor followed by a letter, a digit or an underscore, and where several phrases match at
-// one position the longest one that ends on such a boundary wins.
+// preceded nor followed by a letter, a combining mark, a digit or an underscore, and where several
+// phrases match at one position the longest one that ends on such a boundary wins. A combining mark
+// belongs to the letter before it, so a match never ends between a letter and its accent, nor
+// starts right after an accent. Code points are compared as they are: callers that want composed
+// and decomposed spellings to match bring phrases and text to one normal form first.
 //
 // It is a trie of case-folded code points rather than a regular expression because one PCRE2
 // expression cannot hold a large dictionary (compiled patterns are limited to 64 K code units, a

@@ -63,14 +63,11 @@ private slots:
     {
         QTest::addColumn<QStringList>("input");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("trimmed, a case duplicate dropped") << QStringList{u"  Hola "_s, u"Adiós "_s, u"hola"_s, u"Buenas"_s}
-                                                           << QStringList{u"Hola"_s, u"Adiós"_s};
-        QTest::newRow("blank source dropped, empty replacement kept") << QStringList{u"   "_s, u"nada"_s, u"\tvale\n"_s, u" "_s}
-                                                                      << QStringList{u"vale"_s, QString()};
-        QTest::newRow("composed then decomposed") << QStringList{u"canci\u00f3n"_s, u"A"_s, u"cancio\u0301n"_s, u"B"_s}
-                                                  << QStringList{u"canci\u00f3n"_s, u"A"_s};
-        QTest::newRow("decomposed first keeps its letters") << QStringList{u"cancio\u0301n"_s, u"A"_s, u"CANCIÓN"_s, u"B"_s}
-                                                            << QStringList{u"cancio\u0301n"_s, u"A"_s};
+        QTest::newRow("trimmed; case duplicate and blank source dropped; empty replacement kept")
+            << QStringList{u"  Hola "_s, u"Adiós "_s, u"hola"_s, u"Buenas"_s, u"   "_s, u"nada"_s, u"\tvale\n"_s, u" "_s}
+            << QStringList{u"Hola"_s, u"Adiós"_s, u"vale"_s, QString()};
+        QTest::newRow("composition and case share a key, the first keeps its letters")
+            << QStringList{u"cancio\u0301n"_s, u"A"_s, u"CANCIÓN"_s, u"B"_s, u"canci\u00f3n"_s, u"C"_s} << QStringList{u"cancio\u0301n"_s, u"A"_s};
         QTest::newRow("an accent makes another source") << QStringList{u"como"_s, u"A"_s, u"Col·legi"_s, u"B"_s, u"cómo"_s, u"C"_s, u"col·legi"_s, u"D"_s}
                                                         << QStringList{u"como"_s, u"A"_s, u"Col·legi"_s, u"B"_s, u"cómo"_s, u"C"_s};
     }
@@ -90,17 +87,21 @@ private slots:
         const QStringList ana{u"ana"_s, u"Ana"_s};
         const QStringList york{u"nueva"_s, u"X"_s, u"nueva york"_s, u"Nueva York"_s};
         QTest::newRow("dots taken literally") << QStringList{u"s.a."_s, u"S.A."_s} << u"la s.a. paga, la sxax no"_s << u"la S.A. paga, la sxax no"_s;
-        QTest::newRow("not inside words") << ana << u"banana, ana_1, ana2, ñana y anaïs"_s << u"banana, ana_1, ana2, ñana y anaïs"_s;
+        QTest::newRow("not inside words, text kept as it was")
+            << ana << u"banana, ana_1, ana2, ñana, anaïs y cafe\u0301"_s << u"banana, ana_1, ana2, ñana, anaïs y cafe\u0301"_s;
+        // U+0331 has no precomposed form with these letters, so it stays a mark of its own after NFC.
+        QTest::newRow("a combining mark belongs to its word") << ana << u"ana\u0331, la\u0331ana y ana"_s << u"ana\u0331, la\u0331ana y Ana"_s;
+        QTest::newRow("no match before a decomposed accent") << QStringList{u"pie"_s, u"X"_s} << u"pie\u0301 y pie"_s << u"pié y X"_s;
         QTest::newRow("punctuation bounds words") << ana << u"ana, (ana) y «ana»."_s << u"Ana, (Ana) y «Ana»."_s;
-        QTest::newRow("any case, replacement verbatim") << QStringList{u"ANA"_s, u"Ana"_s} << u"ana, Ana y ANA"_s << u"Ana, Ana y Ana"_s;
-        QTest::newRow("accented letters in any case") << QStringList{u"canción"_s, u"Canción"_s} << u"CANCIÓN y canción"_s << u"Canción y Canción"_s;
-        QTest::newRow("longest source first") << york << u"nueva york"_s << u"Nueva York"_s;
-        QTest::newRow("longer source must end a word") << york << u"nueva yorkina"_s << u"X yorkina"_s;
+        QTest::newRow("any case, replacement verbatim") << QStringList{u"ANA"_s, u"Ana"_s, u"canción"_s, u"Canción"_s}
+                                                        << u"ana, Ana y ANA: CANCIÓN"_s << u"Ana, Ana y Ana: Canción"_s;
+        QTest::newRow("longest source first, if it ends a word") << york << u"nueva york, nueva yorkina"_s << u"Nueva York, X yorkina"_s;
         QTest::newRow("matches of different lengths")
             << QStringList{u"tb"_s, u"també"_s, u"bcn"_s, u"Barcelona"_s, u"de debò de debò"_s, u"de debò"_s, u"pa amb tomaquet"_s, u"pa amb tomàquet"_s}
             << u"tb a bcn, de debò de debò: pa amb tomaquet tb"_s << u"també a Barcelona, de debò: pa amb tomàquet també"_s;
         QTest::newRow("empty replacement deletes whole words") << QStringList{u"eh"_s, QString()} << u"eh, vale eh ehm"_s << u", vale  ehm"_s;
-        QTest::newRow("decomposed source and text") << QStringList{u"cancio\u0301n"_s, u"Canción"_s} << u"una cancio\u0301n"_s << u"una Canción"_s;
+        QTest::newRow("decomposed source, either text") << QStringList{u"cafe\u0301"_s, u"Café"_s} << u"café o CAFE\u0301"_s << u"Café o Café"_s;
+        QTest::newRow("composed source, decomposed text") << QStringList{u"caf\u00e9"_s, u"Café"_s} << u"un cafe\u0301 solo"_s << u"un Café solo"_s;
         QTest::newRow("beside a character outside the basic plane") << ana << u"😀ana y 𝐚ana, ana😀"_s << u"😀Ana y 𝐚ana, Ana😀"_s;
     }
 
@@ -167,7 +168,6 @@ private slots:
         PersonalDictionaryStore store(folder);
         QVERIFY(store.save(list, TranscriptionLanguage::catalan).has_value());
         const QString path = folder + u"/ca.json"_s;
-        QCOMPARE(store.fileURL(TranscriptionLanguage::catalan), path);
         const QByteArray saved = readFile(path);
         QCOMPARE(saved, QByteArray("[\n"
                                    "    {\n"
