@@ -9,7 +9,7 @@ class Settings;
 // The user's choices read at launch. Absent, unknown or out-of-range values give the defaults.
 //
 //   key                          type                default
-//   shortcutKeyCode/Modifiers/Display  integer/integer/string  ⌃⌥⌘D (all three, or the default)
+//   shortcutKeyCode/Modifiers/Display  integer/integer/string  Ctrl+Alt+Super+D (see Shortcut::load)
 //   transcriptionLanguage        "es" | "en" | "ca"  es
 //   computerAudioMode            "exclude" | "allow" exclude
 //   recordingVolumePercentage    integer             100, clamped to 0…100

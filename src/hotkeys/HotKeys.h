@@ -16,8 +16,9 @@ class HotKeys {
 public:
     enum class Registration {
         registered,
-        taken,       // another program holds the combination: "Atajo no disponible"
-        unsupported, // this desktop offers no global hot keys; said in the log
+        taken,       // another program holds the combination, or it lacks Control, Alt and Super:
+                     // "Atajo no disponible"
+        unsupported, // this desktop offers no global hot keys: see unsupportedExplanation()
     };
 
     virtual ~HotKeys() = default;
@@ -26,6 +27,9 @@ public:
     virtual void removeHandler() = 0;
     [[nodiscard]] virtual Registration registerDictationHotKey(const Shortcut &shortcut) = 0;
     virtual void unregisterDictationHotKey() = 0;
+    // After registerDictationHotKey answered `unsupported`: a sentence for the user saying why
+    // and what to do. Empty otherwise.
+    [[nodiscard]] virtual QString unsupportedExplanation() const { return {}; }
     // Escape as abort key while a dictation starts or records.
     [[nodiscard]] virtual bool registerAbortHotKey() = 0;
     virtual void unregisterAbortHotKey() = 0;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QString>
 
 #include <optional>
 
@@ -10,3 +10,6 @@
 std::optional<quint32> macVirtualKeyCode(int evdevCode);
 std::optional<int> evdevCode(quint32 macVirtualKeyCode);
 std::optional<quint32> macVirtualKeyCodeForQtKey(int qtKey);
+// The label of a letter, digit, punctuation or keypad key on a US keyboard ("D", "5", ";",
+// "Num+5"), whatever the layout in use; empty for the other keys.
+QString usLayoutLabel(quint32 macVirtualKeyCode);

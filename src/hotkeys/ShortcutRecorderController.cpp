@@ -12,7 +12,6 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include <algorithm>
 #include <utility>
 
 namespace {
@@ -25,17 +24,16 @@ constexpr QSize shortcutFieldSize{290, 55};
 constexpr int titleFontPixels = 15;
 constexpr int shortcutFontPixels = 30;
 
-// The glyphs and mask bits of the modifiers, in the order the display text lists them.
-struct ModifierGlyph {
+// The mask bit of each modifier.
+struct ModifierBit {
     Qt::KeyboardModifier qtModifier;
     quint32 mask;
-    const char16_t *glyph;
 };
-constexpr ModifierGlyph modifierGlyphs[] = {
-    {Qt::ControlModifier, 0x1000, u"⌃"},
-    {Qt::AltModifier, 0x800, u"⌥"},
-    {Qt::ShiftModifier, 0x200, u"⇧"},
-    {Qt::MetaModifier, 0x100, u"⌘"}, // Super on Linux keyboards
+constexpr ModifierBit modifierBits[] = {
+    {Qt::ControlModifier, Shortcut::controlMask},
+    {Qt::AltModifier, Shortcut::altMask},
+    {Qt::ShiftModifier, Shortcut::shiftMask},
+    {Qt::MetaModifier, Shortcut::superMask}, // Super on Linux keyboards
 };
 
 // Modifier and lock keys pressed on their own: they only change the modifiers of the next key.
@@ -70,27 +68,7 @@ std::optional<quint32> virtualKeyCode(const QKeyEvent &event)
     return macVirtualKeyCodeForQtKey(event.key());
 }
 
-// What the key types without Control, Alt and Super (Shift still counts). For a printing key Qt
-// reports that character, upper-case, as the key; text() is only the fallback because Control
-// turns it into a control character.
-QString charactersIgnoringModifiers(const QKeyEvent &event)
-{
-    const int key = event.key();
-    if (key > 0 && key < Qt::Key_Escape) {
-        const char32_t character = char32_t(key);
-        return QString::fromUcs4(&character, 1);
-    }
-    const QString text = event.text();
-    const bool printable = std::ranges::all_of(text, [](QChar c) { return c.isPrint(); });
-    return printable ? text : QString();
-}
-
 } // namespace
-
-QString shortcutMenuTitle(const Shortcut &shortcut)
-{
-    return QStringLiteral("Atajo…   ") + shortcut.display;
-}
 
 ShortcutRecorderController::ShortcutRecorderController(const Shortcut &currentShortcut, ApplicationShell &shell,
                                                        FinishHandler onFinish, QWidget *parent)
@@ -205,38 +183,6 @@ QString ShortcutRecorderController::hintText() const
     return hintLabel->text();
 }
 
-QString ShortcutRecorderController::keyName(quint32 keyCode, const QString &characters)
-{
-    switch (keyCode) {
-    case 36: return QStringLiteral("↩");
-    case 48: return QStringLiteral("⇥");
-    case 49: return QStringLiteral("Espacio");
-    case 51: return QStringLiteral("⌫");
-    case 122: return QStringLiteral("F1");
-    case 120: return QStringLiteral("F2");
-    case 99: return QStringLiteral("F3");
-    case 118: return QStringLiteral("F4");
-    case 96: return QStringLiteral("F5");
-    case 97: return QStringLiteral("F6");
-    case 98: return QStringLiteral("F7");
-    case 100: return QStringLiteral("F8");
-    case 101: return QStringLiteral("F9");
-    case 109: return QStringLiteral("F10");
-    case 103: return QStringLiteral("F11");
-    case 111: return QStringLiteral("F12");
-    case 115: return QStringLiteral("↖");
-    case 116: return QStringLiteral("⇞");
-    case 117: return QStringLiteral("⌦");
-    case 119: return QStringLiteral("↘");
-    case 121: return QStringLiteral("⇟");
-    case 123: return QStringLiteral("←");
-    case 124: return QStringLiteral("→");
-    case 125: return QStringLiteral("↓");
-    case 126: return QStringLiteral("↑");
-    default: return characters.trimmed().toUpper();
-    }
-}
-
 bool ShortcutRecorderController::eventFilter(QObject *watched, QEvent *event)
 {
     if (eventMonitorInstalled) {
@@ -265,29 +211,21 @@ void ShortcutRecorderController::handleKeyDown(const QKeyEvent &event)
         finish(std::nullopt);
         return;
     }
-    if (!(event.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
-        hintLabel->setText(QStringLiteral("Incluye Comando, Opción o Control"));
+    quint32 mask = 0;
+    for (const ModifierBit &modifier : modifierBits)
+        if (event.modifiers() & modifier.qtModifier)
+            mask |= modifier.mask;
+    if (!Shortcut::hasCommandModifier(mask)) {
+        hintLabel->setText(QStringLiteral("Incluye Ctrl, Alt o Super"));
         shell.beep();
         return;
     }
     // A key without a known position could not be stored or grabbed again.
-    if (!keyCode)
-        return;
-    const QString name = keyName(*keyCode, charactersIgnoringModifiers(event));
-    if (name.isEmpty())
+    if (!keyCode || Shortcut::keyName(*keyCode).isEmpty())
         return;
 
-    quint32 mask = 0;
-    QString display;
-    for (const ModifierGlyph &modifier : modifierGlyphs) {
-        if (event.modifiers() & modifier.qtModifier) {
-            mask |= modifier.mask;
-            display += QString::fromUtf16(modifier.glyph);
-        }
-    }
-    display += name;
-    capturedShortcut_ = Shortcut{*keyCode, mask, display};
-    shortcutLabel->setText(display);
+    capturedShortcut_ = Shortcut{*keyCode, mask};
+    shortcutLabel->setText(capturedShortcut_->display);
     hintLabel->setText(QStringLiteral("Pulsa Guardar para confirmar"));
 }
 

@@ -11,17 +11,14 @@ class ApplicationShell;
 class QKeyEvent;
 class QLabel;
 
-// Title of the status-menu item that opens the recorder: "Atajo…   " and the shortcut.
-[[nodiscard]] QString shortcutMenuTitle(const Shortcut &shortcut);
-
 // The "Atajo de dictado" panel, where the user presses a new dictation shortcut.
 //
 // While the panel is shown it watches every key press of the application and swallows it, so the
 // buttons never fire from the keyboard: Escape (with any modifiers) cancels; a combination without
-// Control, Option (Alt) or Command (Super) is refused with a beep; any other one becomes the
-// captured shortcut, confirmed with "Guardar". Cancelar, closing the window and the panel losing
-// activation all cancel. onFinish runs exactly once, with the new shortcut or with none when
-// cancelled; the panel is hidden by then and its owner deletes it.
+// Control, Alt or Super is refused with a beep; any other one becomes the captured shortcut, shown
+// by its key's position (Shortcut::displayText) and confirmed with "Guardar". Cancelar, closing the
+// window and the panel losing activation all cancel. onFinish runs exactly once, with the new
+// shortcut or with none when cancelled; the panel is hidden by then and its owner deletes it.
 class ShortcutRecorderController final : public QWidget {
     Q_OBJECT
 public:
@@ -43,10 +40,6 @@ public:
     QString hintText() const;
     std::optional<Shortcut> capturedShortcut() const { return capturedShortcut_; }
     bool hasFinished() const { return hasFinished_; }
-
-    // Name shown for a key in the display text: the glyph or word of the keys that print nothing,
-    // otherwise the characters the key types (without Control, Alt or Super), trimmed and upper-case.
-    static QString keyName(quint32 keyCode, const QString &characters);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
