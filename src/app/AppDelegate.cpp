@@ -55,11 +55,7 @@ void AppDelegate::applicationDidFinishLaunching()
     updateStatusIcon();
     statusItem_.showWithMenu(Bundle::shortVersion(), settings_.shortcut.display);
 
-    subsystems.hotKeys->installHandler(*this);
-    hotKeyIsDown = false;
-    subsystems.hotKeys->unregisterDictationHotKey();
-    if (subsystems.hotKeys->registerDictationHotKey(settings_.shortcut) == HotKeys::Registration::taken)
-        showShortcutUnavailableAlert(settings_.shortcut);
+    registerDictationHotKeyAtLaunch();
 
     subsystems.transcription->startServices();
 
@@ -199,6 +195,28 @@ void AppDelegate::persistRuntimeState()
 void AppDelegate::updateStatusIcon()
 {
     statusItem_.update(state_, settings_.shortcut.display);
+}
+
+void AppDelegate::showTextLeftOnClipboard(const QString &text, const QString &reason)
+{
+    statusItem_.showMessage(QStringLiteral("El texto está en el portapapeles"),
+                            QStringLiteral("«%1» %2 Pégalo con Ctrl+V donde quieras.").arg(firstWords(text), reason));
+}
+
+QString AppDelegate::firstWords(const QString &text, int maxWords)
+{
+    constexpr qsizetype maxCharacters = 60;
+    const QStringList words = text.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QString shown = words.mid(0, maxWords).join(QLatin1Char(' '));
+    bool cut = words.size() > maxWords;
+    if (shown.size() > maxCharacters) {
+        shown.truncate(maxCharacters);
+        // Never leave half of a surrogate pair at the end.
+        if (shown.back().isHighSurrogate())
+            shown.chop(1);
+        cut = true;
+    }
+    return cut ? shown + QStringLiteral("…") : shown;
 }
 
 void AppDelegate::showAlert(const QString &message, const QString &informativeText)

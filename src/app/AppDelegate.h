@@ -79,6 +79,11 @@ public:
 
     void updateStatusIcon();
     void persistRuntimeState();
+    // A transcript that could not be pasted: the tray says it is on the clipboard, with its first
+    // words and `reason`.
+    void showTextLeftOnClipboard(const QString &text, const QString &reason);
+    // The first words of a text, for a message: at most `maxWords` words and about 60 characters.
+    static QString firstWords(const QString &text, int maxWords = 8);
 
     // A shortcut chosen in the recorder panel: registered, stored and shown, or refused with the
     // old one back in place. Returns whether the new one is now in use.
@@ -131,6 +136,7 @@ private:
     void setState(DictationState newState);
     bool isAnyPanelOpen() const;
     void registerAbortKey();
+    void registerDictationHotKeyAtLaunch();
     void showShortcutUnavailableAlert(const Shortcut &shortcut);
     void showAlert(const QString &message, const QString &informativeText);
 

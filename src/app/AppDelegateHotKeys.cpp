@@ -41,10 +41,30 @@ void AppDelegate::abortHotKeyPressed()
     abortCurrentDictation();
 }
 
+void AppDelegate::registerDictationHotKeyAtLaunch()
+{
+    subsystems.hotKeys->installHandler(*this);
+    hotKeyIsDown = false;
+    subsystems.hotKeys->unregisterDictationHotKey();
+    switch (subsystems.hotKeys->registerDictationHotKey(settings_.shortcut)) {
+    case HotKeys::Registration::registered:
+        return;
+    case HotKeys::Registration::taken:
+        showShortcutUnavailableAlert(settings_.shortcut);
+        return;
+    case HotKeys::Registration::unsupported:
+        // Said once, at launch: without global hot keys nothing the user presses reaches Murmex,
+        // which would otherwise look like a broken shortcut.
+        platform.alerts.showWarning(QStringLiteral("Sin atajo de dictado"), subsystems.hotKeys->unsupportedExplanation(), {aceptar});
+        return;
+    }
+}
+
 void AppDelegate::showShortcutUnavailableAlert(const Shortcut &shortcut)
 {
     platform.alerts.showInformational(QStringLiteral("Atajo no disponible"),
-                                      shortcut.display + QStringLiteral(" ya lo utiliza macOS u otra aplicación. Elige otro."), {aceptar});
+                                      shortcut.display + QStringLiteral(" ya lo utiliza el escritorio u otra aplicación. Elige otro."),
+                                      {aceptar});
 }
 
 bool AppDelegate::applyShortcut(const Shortcut &newShortcut)
@@ -52,7 +72,8 @@ bool AppDelegate::applyShortcut(const Shortcut &newShortcut)
     const Shortcut previous = settings_.shortcut;
     hotKeyIsDown = false;
     subsystems.hotKeys->unregisterDictationHotKey();
-    if (subsystems.hotKeys->registerDictationHotKey(newShortcut) != HotKeys::Registration::taken) {
+    // Only a shortcut that is really registered is stored and shown.
+    if (subsystems.hotKeys->registerDictationHotKey(newShortcut) == HotKeys::Registration::registered) {
         settings_.shortcut = newShortcut;
         newShortcut.save(defaults);
         defaults.sync();

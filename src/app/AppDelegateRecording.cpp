@@ -56,8 +56,8 @@ void AppDelegate::beginRecordingWithPermission()
 void AppDelegate::showMicrophonePermissionAlert()
 {
     const int chosen = platform.alerts.showWarning(QStringLiteral("Permiso de micrófono necesario"),
-                                                   QStringLiteral("Autoriza Murmex en Privacidad y seguridad → Micrófono."),
-                                                   {QStringLiteral("Abrir Ajustes"), QStringLiteral("Cancelar")});
+                                                   QStringLiteral("Permite que Murmex use el micrófono en la configuración de privacidad del escritorio."),
+                                                   {QStringLiteral("Abrir configuración"), QStringLiteral("Cancelar")});
     if (chosen == 0)
         platform.shell.openMicrophoneSettings();
 }
@@ -254,6 +254,7 @@ void AppDelegate::releaseRecordingStartupToken(const RecordingStartupToken &toke
 
 void AppDelegate::stopRecordingAndTranscribe()
 {
+    traceRecordingStartup(QStringLiteral("stop-pressed"));
     subsystems.hotKeys->unregisterAbortHotKey();
     insertionTarget_ = platform.frontmostApplication.frontmostProcessId();
     subsystems.recordingIndicatorController->hide();

@@ -111,6 +111,12 @@ void StatusItem::update(DictationState state, const QString &shortcutDisplay)
     trayIcon_->setToolTip(toolTip_);
 }
 
+void StatusItem::showMessage(const QString &title, const QString &text)
+{
+    lastMessage_ = title + QLatin1Char('\n') + text;
+    trayIcon_->showMessage(title, text, QSystemTrayIcon::Information, 10000);
+}
+
 void StatusItem::setToolTip(const QString &toolTip)
 {
     toolTip_ = toolTip;

@@ -20,14 +20,18 @@ public:
     explicit StatusItem(QObject *parent = nullptr);
     ~StatusItem() override;
 
-    // Sets icon, title and tool tip for the state; `shortcutDisplay` is the shortcut's glyph text.
+    // Sets icon, title and tool tip for the state; `shortcutDisplay` is the shortcut's text.
     void update(DictationState state, const QString &shortcutDisplay);
+    // A passing message from the tray icon (a notification where the desktop shows them). Also
+    // kept in `lastMessage()`.
+    void showMessage(const QString &title, const QString &text);
+    QString lastMessage() const { return lastMessage_; }
     // A temporary tool tip ("Reconectando el micrófono…"); the next update() replaces it.
     void setToolTip(const QString &toolTip);
 
     // Builds the menu and shows the icon; says once in the log when no tray is there to show it.
     void showWithMenu(const QString &versionString, const QString &shortcutDisplay);
-    // "Atajo…   " followed by the shortcut's glyphs.
+    // "Atajo…   " followed by the shortcut's text.
     void setShortcutDisplay(const QString &shortcutDisplay);
     QString shortcutMenuTitle() const;
 
@@ -47,6 +51,7 @@ private:
     QSystemTrayIcon *trayIcon_ = nullptr;
     QAction *shortcutMenuItem = nullptr;
     QString title_;
+    QString lastMessage_;
     QString toolTip_;
     DictationState shownState_ = DictationState::idle;
     bool reportedMissingTray_ = false;

@@ -49,10 +49,13 @@ int main(int argc, char *argv[])
     Settings defaults;
 
     X11KeySynthesizer keySynthesizer;
+    // The program's hot keys; the paste waits for their release, the controller owns them.
+    auto hotKeys = std::make_unique<X11HotKeys>();
+    HeldHotKeys &heldHotKeys = *hotKeys;
     RevealState revealState;
     AtspiAccessibilityTree accessibilityTree;
     AccessibilityCaretRevealer caretRevealer(accessibilityTree, revealState);
-    PasteAtCursor textInsertion(keySynthesizer, alerts, revealState, caretRevealer);
+    PasteAtCursor textInsertion(keySynthesizer, heldHotKeys, alerts, revealState, caretRevealer);
     WhisperLocations whisperLocations;
     if (const QString libexec = Bundle::libexecPath(); !libexec.isEmpty())
         whisperLocations.executableFolders.append(libexec + QStringLiteral("/whisper"));
@@ -80,9 +83,10 @@ int main(int argc, char *argv[])
         .recordingIndicatorController = std::make_unique<UnavailableRecordingIndicator>(),
         .outputVolume = std::make_unique<UnavailableOutputVolumeController>(),
         .soundCues = std::make_unique<UnavailableSoundCues>(),
-        .hotKeys = std::make_unique<X11HotKeys>(),
+        .hotKeys = std::move(hotKeys),
     };
     AppDelegate delegate(platform, defaults, std::move(subsystems));
+    QObject::connect(&textInsertion, &PasteAtCursor::textLeftOnClipboard, &delegate, &AppDelegate::showTextLeftOnClipboard);
     QObject::connect(&delegate, &AppDelegate::terminated, &application, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 
     // A termination signal is not a question: Murmex ends in order at once. A recording in progress is

@@ -2,16 +2,22 @@
 
 #include "CaretReveal.h"
 #include "platform/Alerts.h"
-#include "platform/KeySynthesizer.h"
+#include "platform/HeldHotKeys.h"
+#include "support/Log.h"
+#include "support/StartupTrace.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QPointer>
 #include <QTimer>
 
-PasteAtCursor::PasteAtCursor(KeySynthesizer &keys, Alerts &alerts, RevealState &revealState, CaretRevealer &revealer, QObject *parent)
+#include <memory>
+
+PasteAtCursor::PasteAtCursor(KeySynthesizer &keys, HeldHotKeys &heldHotKeys, Alerts &alerts, RevealState &revealState,
+                             CaretRevealer &revealer, QObject *parent)
     : QObject(parent)
     , keys(keys)
+    , heldHotKeys(heldHotKeys)
     , alerts(alerts)
     , revealState(revealState)
     , revealer(revealer)
@@ -28,8 +34,8 @@ void PasteAtCursor::pasteAtCapturedCursor(const QString &text, std::optional<qin
     if (!keys.trusted()) {
         keys.promptForTrust();
         alerts.showWarning(QStringLiteral("Texto copiado"),
-                           QStringLiteral("La transcripción está en el portapapeles. Autoriza Murmex en Privacidad y seguridad → "
-                                          "Accesibilidad para pegarla automáticamente."),
+                           QStringLiteral("La transcripción está en el portapapeles: pégala con Ctrl+V. Para que Murmex la pegue "
+                                          "automáticamente, usa una sesión X11 cuyo servidor tenga la extensión XTEST."),
                            {QStringLiteral("Aceptar")});
         completion();
         return;
@@ -37,32 +43,83 @@ void PasteAtCursor::pasteAtCapturedCursor(const QString &text, std::optional<qin
 
     const quint64 sequence = revealState.restart();
     // The keystroke is posted from the event loop, never from inside the caller's call.
-    QTimer::singleShot(0, this, [this, targetProcessId, sequence, completion = std::move(completion)] {
-        postPasteAndReveal(targetProcessId, sequence, completion);
+    QTimer::singleShot(0, this, [this, text, targetProcessId, sequence, completion = std::move(completion)] {
+        afterHotKeysReleased([this, text, targetProcessId, sequence, completion](bool released) {
+            if (released) {
+                postPasteAndReveal(text, targetProcessId, sequence, completion);
+                return;
+            }
+            Log::write(QStringLiteral("[MurmexInsertion] El atajo sigue pulsado tras %1 ms: el texto queda en el portapapeles.")
+                           .arg(heldHotKeyLimit.count()));
+            emit textLeftOnClipboard(text, QStringLiteral("El atajo seguía pulsado."));
+            completion();
+        });
     });
 }
 
-void PasteAtCursor::postPasteAndReveal(std::optional<qint64> target, quint64 sequence, const std::function<void()> &completion)
+void PasteAtCursor::afterHotKeysReleased(std::function<void(bool released)> then)
 {
-    keys.postPaste(target, keys.isTerminal(target));
+    if (!heldHotKeys.isHotKeyHeld()) {
+        then(true);
+        return;
+    }
+    // Whichever comes first, the release or the limit, answers; the other finds it answered.
+    auto answered = std::make_shared<bool>(false);
+    auto answer = [answered, then = std::move(then)](bool released) {
+        if (std::exchange(*answered, true))
+            return;
+        then(released);
+    };
+    QTimer::singleShot(heldHotKeyLimit, this, [answer] { answer(false); });
+    heldHotKeys.whenHotKeysReleased(this, [answer] { answer(true); });
+}
+
+void PasteAtCursor::postPasteAndReveal(const QString &text, std::optional<qint64> target, quint64 sequence,
+                                       const std::function<void()> &completion)
+{
+    const KeySynthesizer::PasteKeys pasteKeys = keys.pasteKeys(target);
+    if (pasteKeys == KeySynthesizer::PasteKeys::shiftInsert) {
+        if (auto *clipboard = QGuiApplication::clipboard())
+            clipboard->setText(text, QClipboard::Selection);
+    }
+    const KeySynthesizer::Delivery delivery = keys.postPaste(target, pasteKeys);
+    traceRecordingStartup(QStringLiteral("keys-posted"));
+    if (delivery == KeySynthesizer::Delivery::focusElsewhere)
+        emit textLeftOnClipboard(text, QStringLiteral("El foco pasó a otro programa."));
+    else if (delivery == KeySynthesizer::Delivery::failed)
+        emit textLeftOnClipboard(text, QStringLiteral("No se pudieron enviar las teclas para pegarlo."));
+
     QPointer<PasteAtCursor> self(this);
     completion();
     if (!self)
+        return;
+    // A terminal emulator would pass the nudge's arrow keys on to the program running in it.
+    if (delivery != KeySynthesizer::Delivery::posted || pasteKeys != KeySynthesizer::PasteKeys::controlV)
         return;
     QTimer::singleShot(firstRevealDelay, Qt::PreciseTimer, this, [this, target, sequence] { runRevealPass(target, sequence, true); });
     QTimer::singleShot(secondRevealDelay, Qt::PreciseTimer, this, [this, target, sequence] { runRevealPass(target, sequence, false); });
 }
 
+bool PasteAtCursor::isRevealSequenceCurrent(quint64 sequence) const
+{
+    return revealState.revealGeneration == sequence && revealState.activeRevealCancellation
+        && !revealState.activeRevealCancellation->isCancelled();
+}
+
 void PasteAtCursor::runRevealPass(std::optional<qint64> target, quint64 sequence, bool nudgeWhenCurrent)
 {
     // A later paste, or the indicator starting over, has made this sequence stale.
-    if (revealState.revealGeneration != sequence || !revealState.activeRevealCancellation)
+    if (!isRevealSequenceCurrent(sequence))
         return;
     QPointer<PasteAtCursor> self(this);
-    revealer.revealCaret(target, sequence, [self, target, nudgeWhenCurrent](bool stillCurrent) {
+    revealer.revealCaret(target, sequence, [self, target, sequence, nudgeWhenCurrent](bool stillCurrent) {
         // The nudge depends only on the pass still being current, not on whether a text element
         // was found: it moves the caret one character left and back, which makes it visible.
-        if (self && stillCurrent && nudgeWhenCurrent)
-            self->keys.postNudge(target);
+        if (!self || !stillCurrent || !nudgeWhenCurrent)
+            return;
+        self->afterHotKeysReleased([self, target, sequence](bool released) {
+            if (self && released && self->isRevealSequenceCurrent(sequence))
+                self->keys.postNudge(target);
+        });
     });
 }

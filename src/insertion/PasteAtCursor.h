@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TextInsertion.h"
+#include "platform/KeySynthesizer.h"
 
 #include <QObject>
 
@@ -8,7 +9,7 @@
 
 class Alerts;
 class CaretRevealer;
-class KeySynthesizer;
+class HeldHotKeys;
 struct RevealState;
 
 // Delivers a transcript into the application the user dictated into: the text goes on the
@@ -16,23 +17,40 @@ struct RevealState;
 // reveal passes make the target show its caret again (the first one nudges it left and right).
 // Where synthetic keys are not allowed the text stays on the clipboard and the user is told how to
 // allow them.
+//
+// Every synthetic key waits until Murmex's own hot key has been let go: until then the window
+// system hands all keys to Murmex's grab and the target would never see them. A hot key held longer
+// than the held-key limit (10 s) leaves the text on the clipboard instead. Terminal emulators get no reveal
+// passes: the nudge's arrow keys would reach the program running in them.
 class PasteAtCursor final : public QObject, public TextInsertion {
     Q_OBJECT
 public:
     // Both passes are timed from the moment the completion has returned.
     static constexpr std::chrono::milliseconds firstRevealDelay{160};
     static constexpr std::chrono::milliseconds secondRevealDelay{480};
+    static constexpr std::chrono::milliseconds defaultHeldHotKeyLimit{10000};
 
-    PasteAtCursor(KeySynthesizer &keys, Alerts &alerts, RevealState &revealState, CaretRevealer &revealer, QObject *parent = nullptr);
+    PasteAtCursor(KeySynthesizer &keys, HeldHotKeys &heldHotKeys, Alerts &alerts, RevealState &revealState, CaretRevealer &revealer,
+                  QObject *parent = nullptr);
 
     void pasteAtCapturedCursor(const QString &text, std::optional<qint64> targetProcessId, std::function<void()> completion) override;
+    void setHeldHotKeyLimit(std::chrono::milliseconds limit) { heldHotKeyLimit = limit; }
+
+signals:
+    // The text was not pasted and waits on the clipboard; `reason` tells the user why.
+    void textLeftOnClipboard(const QString &text, const QString &reason);
 
 private:
-    void postPasteAndReveal(std::optional<qint64> target, quint64 sequence, const std::function<void()> &completion);
+    // Runs `then` once no hot key of Murmex's is held, with false when that took longer than the limit.
+    void afterHotKeysReleased(std::function<void(bool released)> then);
+    void postPasteAndReveal(const QString &text, std::optional<qint64> target, quint64 sequence, const std::function<void()> &completion);
     void runRevealPass(std::optional<qint64> target, quint64 sequence, bool nudgeWhenCurrent);
+    bool isRevealSequenceCurrent(quint64 sequence) const;
 
     KeySynthesizer &keys;
+    HeldHotKeys &heldHotKeys;
     Alerts &alerts;
     RevealState &revealState;
     CaretRevealer &revealer;
+    std::chrono::milliseconds heldHotKeyLimit = defaultHeldHotKeyLimit;
 };

@@ -4,14 +4,18 @@
 #include "FakePlatform.h"
 #include "insertion/CaretReveal.h"
 #include "insertion/PasteAtCursor.h"
+#include "platform/HeldHotKeys.h"
 #include "platform/KeySynthesizer.h"
 #include "platform/linux/X11FrontmostApplication.h"
+#include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11KeySynthesizer.h"
 
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -52,16 +56,38 @@ public:
     explicit RecordingKeys(Journal &journal) : journal(journal) {}
     bool trusted() override { return isTrusted; }
     void promptForTrust() override { journal.add(QStringLiteral("prompt")); }
-    void postPaste(std::optional<qint64> target, bool terminal) override
+    PasteKeys pasteKeys(std::optional<qint64>) override { return keys; }
+    Delivery postPaste(std::optional<qint64> target, PasteKeys keys) override
     {
-        journal.add(QStringLiteral("paste ") + describe(target) + (terminal ? QStringLiteral(" ctrl+shift+v") : QString()));
+        journal.add(QStringLiteral("paste ") + describe(target) + (keys == PasteKeys::controlShiftV ? QStringLiteral(" ctrl+shift+v") : QString()));
+        return delivery;
     }
     void postNudge(std::optional<qint64> target) override { journal.add(QStringLiteral("nudge ") + describe(target)); }
-    bool isTerminal(std::optional<qint64>) override { return terminal; }
 
     Journal &journal;
     bool isTrusted = true;
-    bool terminal = false;
+    PasteKeys keys = PasteKeys::controlV;
+    Delivery delivery = Delivery::posted;
+};
+
+// A hot key that the test holds and lets go.
+class FakeHeldHotKeys final : public HeldHotKeys {
+public:
+    bool isHotKeyHeld() const override { return held; }
+    void whenHotKeysReleased(QObject *context, std::function<void()> released) override
+    {
+        waiters.append({context, std::move(released)});
+        if (!held)
+            release();
+    }
+    void release()
+    {
+        held = false;
+        for (auto &[context, released] : std::exchange(waiters, {}))
+            QTimer::singleShot(0, context, released);
+    }
+    bool held = false;
+    QList<std::pair<QPointer<QObject>, std::function<void()>>> waiters;
 };
 
 class RecordingRevealer final : public CaretRevealer {
@@ -81,17 +107,23 @@ public:
     int answered = 0;
 };
 
-// murmex-target with its text file, focused and ready for keys.
+// A program with a focused text field whose text lands in a file: murmex-target (optionally
+// posing as a terminal emulator by its window class), or a real xterm running `cat`.
 class TargetProgram {
 public:
-    bool start(const QString &terminalName = {})
+    bool start(const QString &kind = {})
     {
-        QStringList arguments;
-        if (!terminalName.isEmpty())
-            arguments << QStringLiteral("--terminal") << terminalName;
-        arguments << textFile();
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(MURMEX_TARGET_PROGRAM), arguments);
+        if (kind == QLatin1String("xterm")) {
+            // Without canonical mode `cat` gets every character at once, with no Enter.
+            process.start(QStringLiteral("xterm"), {QStringLiteral("-e"), QStringLiteral("sh"), QStringLiteral("-c"),
+                                                    QStringLiteral("stty -icanon -echo; : > \"$0\"; exec cat > \"$0\""), textFile()});
+        } else {
+            QStringList arguments;
+            if (!kind.isEmpty())
+                arguments << QStringLiteral("--terminal") << kind;
+            process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            process.start(QStringLiteral(MURMEX_TARGET_PROGRAM), arguments << textFile());
+        }
         X11FrontmostApplication frontmost;
         return process.waitForStarted(5000) && QTest::qWaitFor([&] {
             return QFile::exists(textFile()) && frontmost.frontmostProcessId() == process.processId();
@@ -105,14 +137,24 @@ public:
     }
     ~TargetProgram()
     {
+        const qint64 processId = process.processId();
         process.kill();
         process.waitForFinished(3000);
+        // The next test's window must not lose the focus to this one's late departure.
+        X11FrontmostApplication frontmost;
+        QTest::qWaitFor([&] { return frontmost.frontmostProcessId() != processId; }, 3000);
     }
 
 private:
     QString textFile() const { return folder.filePath(QStringLiteral("text")); }
     QTemporaryDir folder;
     QProcess process;
+};
+
+struct NoListener final : HotKeyListener {
+    void dictationHotKeyPressed() override {}
+    void dictationHotKeyReleased() override {}
+    void abortHotKeyPressed() override {}
 };
 
 int xdotool(const QStringList &arguments)
@@ -129,40 +171,35 @@ private slots:
     void revealPassesFollowThePaste_data()
     {
         QTest::addColumn<bool>("revealAnswer");
-        QTest::addColumn<bool>("terminal");
         QTest::addColumn<bool>("withTarget");
         QTest::addColumn<bool>("secondPaste");
         QTest::addColumn<QStringList>("expected");
 
         QTest::newRow("first pass nudges while still current")
-            << true << false << true << false
-            << QStringList{"paste 4242", "completion", "reveal 4242 #1", "nudge 4242", "reveal 4242 #1"};
+            << true << true << false << QStringList{"paste 4242", "completion", "reveal 4242 #1", "nudge 4242", "reveal 4242 #1"};
         QTest::newRow("no nudge after an overtaken pass")
-            << false << false << true << false << QStringList{"paste 4242", "completion", "reveal 4242 #1", "reveal 4242 #1"};
-        QTest::newRow("terminal shortcut, keyboard focus without a target")
-            << true << true << false << false
-            << QStringList{"paste focus ctrl+shift+v", "completion", "reveal focus #1", "nudge focus", "reveal focus #1"};
+            << false << true << false << QStringList{"paste 4242", "completion", "reveal 4242 #1", "reveal 4242 #1"};
+        QTest::newRow("keyboard focus without a target")
+            << true << false << false << QStringList{"paste focus", "completion", "reveal focus #1", "nudge focus", "reveal focus #1"};
         QTest::newRow("a second paste cancels the first one's passes")
-            << true << false << true << true
-            << QStringList{"paste 4242", "completion", "paste 77", "completion", "reveal 77 #2", "nudge 77", "reveal 77 #2"};
+            << true << true << true << QStringList{"paste 4242", "completion", "paste 77", "completion", "reveal 77 #2", "nudge 77", "reveal 77 #2"};
     }
 
     void revealPassesFollowThePaste()
     {
         QFETCH(bool, revealAnswer);
-        QFETCH(bool, terminal);
         QFETCH(bool, withTarget);
         QFETCH(bool, secondPaste);
         QFETCH(QStringList, expected);
 
         Journal journal;
         RecordingKeys keys(journal);
-        keys.terminal = terminal;
         RecordingRevealer revealer(journal);
         revealer.answer = revealAnswer;
+        FakeHeldHotKeys heldHotKeys;
         FakeAlerts alerts;
         RevealState revealState;
-        PasteAtCursor paste(keys, alerts, revealState, revealer);
+        PasteAtCursor paste(keys, heldHotKeys, alerts, revealState, revealer);
 
         const auto target = withTarget ? std::optional<qint64>(4242) : std::nullopt;
         paste.pasteAtCapturedCursor(transcript, target, [&] { journal.add(QStringLiteral("completion")); });
@@ -185,15 +222,80 @@ private slots:
         QVERIFY2(second - first < 440, "both passes are timed from the completion");
     }
 
+    // Keys wait for the hot key's release; where they cannot be pasted the text stays on the
+    // clipboard, the user is told why, and no pass follows.
+    void pasteWithoutRevealPasses_data()
+    {
+        QTest::addColumn<KeySynthesizer::PasteKeys>("pasteKeys");
+        QTest::addColumn<KeySynthesizer::Delivery>("delivery");
+        QTest::addColumn<bool>("hotKeyHeld");
+        QTest::addColumn<bool>("releasedInTime");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QString>("reasonLeftOnClipboard");
+
+        using Keys = KeySynthesizer::PasteKeys;
+        using Delivery = KeySynthesizer::Delivery;
+        QTest::newRow("terminal emulator: no nudge, no write-back")
+            << Keys::controlShiftV << Delivery::posted << false << true << QStringList{"paste 4242 ctrl+shift+v", "completion"} << "";
+        QTest::newRow("focus moved to another program")
+            << Keys::controlV << Delivery::focusElsewhere << false << true << QStringList{"paste 4242", "completion"}
+            << "El foco pasó a otro programa.";
+        QTest::newRow("hot key let go after the text was ready")
+            << Keys::controlShiftV << Delivery::posted << true << true << QStringList{"released", "paste 4242 ctrl+shift+v", "completion"} << "";
+        QTest::newRow("hot key held past the limit")
+            << Keys::controlV << Delivery::posted << true << false << QStringList{"completion"} << "El atajo seguía pulsado.";
+    }
+
+    void pasteWithoutRevealPasses()
+    {
+        QFETCH(KeySynthesizer::PasteKeys, pasteKeys);
+        QFETCH(KeySynthesizer::Delivery, delivery);
+        QFETCH(bool, hotKeyHeld);
+        QFETCH(bool, releasedInTime);
+        QFETCH(QStringList, expected);
+        QFETCH(QString, reasonLeftOnClipboard);
+
+        Journal journal;
+        RecordingKeys keys(journal);
+        keys.keys = pasteKeys;
+        keys.delivery = delivery;
+        RecordingRevealer revealer(journal);
+        FakeHeldHotKeys heldHotKeys;
+        heldHotKeys.held = hotKeyHeld;
+        FakeAlerts alerts;
+        RevealState revealState;
+        PasteAtCursor paste(keys, heldHotKeys, alerts, revealState, revealer);
+        paste.setHeldHotKeyLimit(std::chrono::milliseconds(releasedInTime ? 60000 : 200));
+        QSignalSpy leftOnClipboard(&paste, &PasteAtCursor::textLeftOnClipboard);
+
+        paste.pasteAtCapturedCursor(transcript, 4242, [&] { journal.add(QStringLiteral("completion")); });
+        if (hotKeyHeld && releasedInTime) {
+            // Nothing may be posted into the grab, however long the key stays down.
+            QTRY_COMPARE(heldHotKeys.waiters.size(), 1);
+            journal.add(QStringLiteral("released"));
+            heldHotKeys.release();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(journal.events.contains(QStringLiteral("completion")), 3000);
+        // Absence of the passes: they would have come by now.
+        QTest::qWait(int(PasteAtCursor::secondRevealDelay.count()) + 100);
+        QCOMPARE(journal.events, expected);
+        QCOMPARE(revealer.answered, 0);
+        QCOMPARE(leftOnClipboard.size(), reasonLeftOnClipboard.isEmpty() ? 0 : 1);
+        if (!reasonLeftOnClipboard.isEmpty())
+            QCOMPARE(leftOnClipboard.first(), (QVariantList{transcript, reasonLeftOnClipboard}));
+        QCOMPARE(QGuiApplication::clipboard()->text(), transcript);
+    }
+
     void untrustedLeavesTheTextOnTheClipboard()
     {
         Journal journal;
         RecordingKeys keys(journal);
         keys.isTrusted = false;
         RecordingRevealer revealer(journal);
+        FakeHeldHotKeys heldHotKeys;
         FakeAlerts alerts;
         RevealState revealState;
-        PasteAtCursor paste(keys, alerts, revealState, revealer);
+        PasteAtCursor paste(keys, heldHotKeys, alerts, revealState, revealer);
         QGuiApplication::clipboard()->setText(QStringLiteral("lo que había antes"));
 
         QList<qsizetype> alertsAtCompletion;
@@ -203,8 +305,8 @@ private slots:
         QCOMPARE(QGuiApplication::clipboard()->text(), transcript);
         QCOMPARE(alerts.shown.first().message, QStringLiteral("Texto copiado"));
         QCOMPARE(alerts.shown.first().informativeText,
-                 QStringLiteral("La transcripción está en el portapapeles. Autoriza Murmex en Privacidad y seguridad → "
-                                "Accesibilidad para pegarla automáticamente."));
+                 QStringLiteral("La transcripción está en el portapapeles: pégala con Ctrl+V. Para que Murmex la pegue "
+                                "automáticamente, usa una sesión X11 cuyo servidor tenga la extensión XTEST."));
         QCOMPARE(alerts.shown.first().buttons, QStringList{QStringLiteral("Aceptar")});
         QCOMPARE(journal.events, QStringList{QStringLiteral("prompt")});
         QCOMPARE(revealState.revealGeneration, quint64(0)); // no reveal sequence, so no pass can follow
@@ -250,38 +352,52 @@ private slots:
 
     void pastesIntoTheFocusedWindow_data()
     {
-        QTest::addColumn<QString>("terminalName");
+        QTest::addColumn<QString>("program");
         QTest::addColumn<bool>("withTarget");
-        QTest::addColumn<QString>("heldModifiers");
+        QTest::addColumn<QString>("heldKeys");
         QTest::newRow("into the target's window") << "" << true << "";
         QTest::newRow("no target: the focused window") << "" << false << "";
         QTest::newRow("modifiers still held down") << "" << true << "ctrl+alt+super";
+        // The shortcut's own key keeps Murmex's grab active: the paste must wait for its release.
+        QTest::newRow("the dictation shortcut still held down") << "" << true << "ctrl+alt+super+d";
         QTest::newRow("terminal emulator: Ctrl+Shift+V") << "kitty" << true << "";
+        QTest::newRow("xterm: Shift+Insert from the primary selection") << "xterm" << true << "";
     }
 
     void pastesIntoTheFocusedWindow()
     {
-        QFETCH(QString, terminalName);
+        QFETCH(QString, program);
         QFETCH(bool, withTarget);
-        QFETCH(QString, heldModifiers);
+        QFETCH(QString, heldKeys);
 
         TargetProgram target;
-        QVERIFY(target.start(terminalName));
-        const auto releaseModifiers = qScopeGuard([&] {
-            if (!heldModifiers.isEmpty())
-                xdotool({QStringLiteral("keyup"), heldModifiers});
+        QVERIFY(target.start(program));
+        X11HotKeys hotKeys;
+        NoListener listener;
+        hotKeys.installHandler(listener);
+        QCOMPARE(hotKeys.registerDictationHotKey(Shortcut::defaultShortcut()), HotKeys::Registration::registered);
+        const auto releaseKeys = qScopeGuard([&] {
+            if (!heldKeys.isEmpty())
+                xdotool({QStringLiteral("keyup"), heldKeys});
         });
-        if (!heldModifiers.isEmpty())
-            QCOMPARE(xdotool({QStringLiteral("keydown"), heldModifiers}), 0);
+        if (!heldKeys.isEmpty())
+            QCOMPARE(xdotool({QStringLiteral("keydown"), heldKeys}), 0);
+        const bool shortcutHeld = heldKeys.endsWith(QLatin1String("+d"));
+        if (shortcutHeld)
+            QTRY_VERIFY(hotKeys.isHotKeyHeld());
 
         X11KeySynthesizer keys;
         QVERIFY(keys.trusted());
         FakeAlerts alerts;
         RevealState revealState;
         UnavailableCaretRevealer revealer(revealState);
-        PasteAtCursor paste(keys, alerts, revealState, revealer);
+        PasteAtCursor paste(keys, hotKeys, alerts, revealState, revealer);
         int completions = 0;
         paste.pasteAtCapturedCursor(transcript, withTarget ? std::optional(target.processId()) : std::nullopt, [&] { ++completions; });
+        if (shortcutHeld) {
+            QVERIFY(QTest::qWaitFor([&] { return completions > 0; }, 300) == false);
+            QCOMPARE(xdotool({QStringLiteral("keyup"), heldKeys}), 0);
+        }
 
         QTRY_COMPARE_WITH_TIMEOUT(target.text(), transcript, 5000);
         QCOMPARE(completions, 1);
@@ -293,34 +409,40 @@ private slots:
         TargetProgram target;
         QVERIFY(target.start());
         X11KeySynthesizer keys;
+        FakeHeldHotKeys heldHotKeys;
         FakeAlerts alerts;
         RevealState revealState;
         UnavailableCaretRevealer revealer(revealState);
-        PasteAtCursor paste(keys, alerts, revealState, revealer);
+        PasteAtCursor paste(keys, heldHotKeys, alerts, revealState, revealer);
+        QSignalSpy leftOnClipboard(&paste, &PasteAtCursor::textLeftOnClipboard);
 
         int completions = 0;
         paste.pasteAtCapturedCursor(QStringLiteral("primero"), QCoreApplication::applicationPid(), [&] { ++completions; });
         QTRY_COMPARE(completions, 1);
+        QCOMPARE(leftOnClipboard.size(), 1);
         // Had the first paste reached the target, the field would hold both texts (or the second twice).
         paste.pasteAtCapturedCursor(QStringLiteral("segundo"), target.processId(), [&] { ++completions; });
         QTRY_COMPARE_WITH_TIMEOUT(target.text(), QStringLiteral("segundo"), 5000);
     }
 
-    void terminalEmulatorNames_data()
+    void pasteKeysByProgramName_data()
     {
         QTest::addColumn<QStringList>("names");
-        QTest::addColumn<bool>("terminal");
-        QTest::newRow("window class, any case") << QStringList{"xterm", "XTerm"} << true;
-        QTest::newRow("program name only") << QStringList{"murmex-target", "gnome-terminal-server"} << true;
-        QTest::newRow("a text editor") << QStringList{"gedit", "Gedit", "gedit"} << false;
-        QTest::newRow("a terminal's name inside another") << QStringList{"footprint", "kitty-cat"} << false;
+        QTest::addColumn<KeySynthesizer::PasteKeys>("keys");
+        using Keys = KeySynthesizer::PasteKeys;
+        QTest::newRow("xterm pastes the primary selection") << QStringList{"xterm", "XTerm"} << Keys::shiftInsert;
+        QTest::newRow("program name only") << QStringList{"murmex-target", "gnome-terminal-server"} << Keys::controlShiftV;
+        QTest::newRow("GNOME Console by its program") << QStringList{"kgx"} << Keys::controlShiftV;
+        QTest::newRow("window class, any case") << QStringList{"Ghostty", "com.mitchellh.ghostty"} << Keys::controlShiftV;
+        QTest::newRow("a text editor") << QStringList{"gedit", "Gedit", "gedit"} << Keys::controlV;
+        QTest::newRow("a terminal's name inside another") << QStringList{"footprint", "kitty-cat", "st-editor"} << Keys::controlV;
     }
 
-    void terminalEmulatorNames()
+    void pasteKeysByProgramName()
     {
         QFETCH(QStringList, names);
-        QFETCH(bool, terminal);
-        QCOMPARE(X11KeySynthesizer::isTerminalEmulator(names), terminal);
+        QFETCH(KeySynthesizer::PasteKeys, keys);
+        QCOMPARE(X11KeySynthesizer::pasteKeysFor(names), keys);
     }
 };
 

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <xcb/xcb.h>
@@ -19,6 +20,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +30,8 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcX11HotKeys, "murmex.platform.x11", QtInfoMsg)
 
@@ -114,6 +118,12 @@ uint16_t xModifiers(quint32 shortcutModifiers)
     return modifiers;
 }
 
+bool isWaylandSession()
+{
+    return qEnvironmentVariable("XDG_SESSION_TYPE").compare(QLatin1String("wayland"), Qt::CaseInsensitive) == 0 ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 // The local Escape monitor. Escape is also taken at the ShortcutOverride step, so that a button
 // or shortcut bound to Escape in one of our windows never fires instead of the abort.
 class EscapeFilter final : public QObject {
@@ -164,10 +174,14 @@ struct X11HotKeys::Private {
     HotKeyListener *listener = nullptr;
     std::map<HotKeyID, Grab> registeredHotKeys;
 
+    // Waiting for every hot key to be let go (see HeldHotKeys).
+    std::vector<std::pair<QPointer<QObject>, std::function<void()>>> releaseWaiters;
+
     uint8_t xinputOpcode = 0;
     bool xinputChecked = false;
     bool abortKeyGlobalMonitor = false;
     std::unique_ptr<EscapeFilter> abortKeyLocalMonitor;
+    QString unsupportedExplanation; // why the last registration was `unsupported`
 
     xcb_connection_t *ensureConnection();
     void scheduleEventRead();
@@ -175,6 +189,8 @@ struct X11HotKeys::Private {
     void handleEvent(const xcb_generic_event_t &event);
     void dispatch(HotKeyID id, Kind kind);
     void post(void (HotKeyListener::*call)());
+    bool anyHeld() const;
+    void answerReleaseWaiters();
 
     struct Answer {
         XcbReply<void> reply;
@@ -339,6 +355,7 @@ void X11HotKeys::Private::handleEvent(const xcb_generic_event_t &event)
                 dispatch(id, Kind::released);
             }
         }
+        answerReleaseWaiters();
         break;
     }
     case XCB_GE_GENERIC: {
@@ -437,6 +454,28 @@ void X11HotKeys::Private::unregister(HotKeyID id)
         roundTrip();
     }
     registeredHotKeys.erase(found);
+    answerReleaseWaiters(); // an ungrabbed key holds no grab any more
+}
+
+bool X11HotKeys::Private::anyHeld() const
+{
+    return std::any_of(registeredHotKeys.begin(), registeredHotKeys.end(), [](const auto &entry) { return entry.second.isDown; });
+}
+
+// Queued like the listener calls, and after them: a waiter runs once the release has been handled.
+void X11HotKeys::Private::answerReleaseWaiters()
+{
+    if (releaseWaiters.empty() || anyHeld())
+        return;
+    for (auto &[context, released] : std::exchange(releaseWaiters, {})) {
+        QMetaObject::invokeMethod(
+            &this->context,
+            [context, released = std::move(released)] {
+                if (context)
+                    released();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void X11HotKeys::Private::removeAbortKeyMonitors()
@@ -481,9 +520,32 @@ void X11HotKeys::removeHandler()
 HotKeys::Registration X11HotKeys::registerDictationHotKey(const Shortcut &shortcut)
 {
     d->unregister({murmexHotKeySignature, murmexHotKeyID});
+    d->unsupportedExplanation.clear();
+    // Under Wayland Murmex is an XWayland client: a grab would succeed and then see no key while a
+    // Wayland program has the focus.
+    if (isWaylandSession()) {
+        Log::write(QStringLiteral("[MurmexHotKeys] Sesión Wayland: los atajos globales de X11 no llegan a Murmex; %1 no se registra.")
+                       .arg(shortcut.display));
+        d->unsupportedExplanation =
+            QStringLiteral("En una sesión Wayland los atajos de teclado globales todavía no llegan a Murmex. Para "
+                           "dictar con el atajo, elige una sesión X11 («Xorg») en la pantalla de inicio de sesión.");
+        return Registration::unsupported;
+    }
+    const auto noServer = [&] {
+        d->unsupportedExplanation =
+            QStringLiteral("Murmex no puede usar atajos de teclado globales porque no hay conexión con un servidor X11 "
+                           "(DISPLAY=\"%1\"). Inicia Murmex dentro de una sesión X11.")
+                .arg(qEnvironmentVariable("DISPLAY"));
+        return Registration::unsupported;
+    };
     if (!d->ensureConnection()) {
         Log::write(QStringLiteral("[MurmexHotKeys] Este escritorio no ofrece atajos globales (X11): %1 no se registra.").arg(shortcut.display));
-        return Registration::unsupported;
+        return noServer();
+    }
+    // Without Control, Alt or Super the grab would take the key from every other program.
+    if (!Shortcut::hasControlAltOrSuper(shortcut.modifiers)) {
+        Log::write(QStringLiteral("[MurmexHotKeys] %1 no lleva Ctrl, Alt ni Super: no se registra.").arg(shortcut.display));
+        return Registration::taken;
     }
     const std::optional<xcb_keycode_t> keycode = keycodeAt(shortcut.keyCode);
     if (!keycode) {
@@ -504,7 +566,12 @@ HotKeys::Registration X11HotKeys::registerDictationHotKey(const Shortcut &shortc
         break;
     }
     Log::write(QStringLiteral("[MurmexHotKeys] El servidor X no contestó al registrar %1.").arg(shortcut.display));
-    return Registration::unsupported;
+    return noServer();
+}
+
+QString X11HotKeys::unsupportedExplanation() const
+{
+    return d->unsupportedExplanation;
 }
 
 void X11HotKeys::unregisterDictationHotKey()
@@ -530,6 +597,17 @@ void X11HotKeys::unregisterAbortHotKey()
 {
     d->unregister({murmexHotKeySignature, murmexAbortHotKeyID});
     d->removeAbortKeyMonitors();
+}
+
+bool X11HotKeys::isHotKeyHeld() const
+{
+    return d->anyHeld();
+}
+
+void X11HotKeys::whenHotKeysReleased(QObject *context, std::function<void()> released)
+{
+    d->releaseWaiters.emplace_back(context, std::move(released));
+    d->answerReleaseWaiters();
 }
 
 void X11HotKeys::installAbortKeyMonitorFallback()

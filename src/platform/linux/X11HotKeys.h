@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hotkeys/HotKeys.h"
+#include "platform/HeldHotKeys.h"
 
 #include <memory>
 
@@ -12,11 +13,12 @@
 // grabbed combinations and handled by its identity:
 //   dictation key (id 1): press and release, repeated presses while it is held
 //   abort key (id 2, Escape without modifiers): press only
-// A shortcut's key is found by its position on the keyboard (see hotkeys/KeyCodes.h); Command is
-// Super (Mod4), Option is Alt (Mod1). Each combination is also grabbed with Caps Lock and Num
+// A shortcut's key is found by its position on the keyboard (see hotkeys/KeyCodes.h); its Super
+// bit is Mod4, its Alt bit Mod1. Each combination is also grabbed with Caps Lock and Num
 // Lock on, and the connection asks XKB for detectable auto-repeat, so a held key gives repeated
-// presses and a single release.
-class X11HotKeys final : public HotKeys {
+// presses and a single release. A dictation shortcut without Control, Alt or Super is never
+// grabbed, and in a Wayland session none is: there X11 grabs miss the keys of Wayland programs.
+class X11HotKeys final : public HotKeys, public HeldHotKeys {
 public:
     static constexpr quint32 murmexHotKeySignature = 0x4D524D58; // "MRMX"
     static constexpr quint32 murmexHotKeyID = 1;
@@ -30,12 +32,18 @@ public:
     void removeHandler() override;
     [[nodiscard]] Registration registerDictationHotKey(const Shortcut &shortcut) override;
     void unregisterDictationHotKey() override;
+    [[nodiscard]] QString unsupportedExplanation() const override;
     [[nodiscard]] bool registerAbortHotKey() override;
     // Also removes the Escape monitors.
     void unregisterAbortHotKey() override;
     // Global: XInput2 raw key presses on the root window, seen even while another client holds a
     // grab. Local: an event filter on the application that takes Escape before any widget does.
     void installAbortKeyMonitorFallback() override;
+
+    // True between a hot key's press and its release, as this connection received them: the
+    // release arrives only after the X server has ended the grab.
+    bool isHotKeyHeld() const override;
+    void whenHotKeysReleased(QObject *context, std::function<void()> released) override;
 
 private:
     struct Private;

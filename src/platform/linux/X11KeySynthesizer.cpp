@@ -34,21 +34,36 @@ constexpr auto modifierPollInterval = 10ms;
 // Terminal emulators paste with Ctrl+Shift+V (Ctrl+V reaches the shell as a literal ^V). Each one
 // is listed under the names its windows (WM_CLASS) and its programs go by; compared ignoring case.
 constexpr const char *terminalEmulators[] = {
-    "xterm",
     "gnome-terminal", "gnome-terminal-server",
+    "kgx", "org.gnome.Console",                     // GNOME Console
+    "ptyxis", "ptyxis-agent", "org.gnome.Ptyxis",
+    "blackbox", "com.raggesilver.BlackBox",          // Black Box
     "konsole",
     "xfce4-terminal",
     "tilix",
     "alacritty",
     "kitty",
     "terminator",
-    "urxvt", "rxvt-unicode", "urxvtc",
+    "urxvt", "rxvt-unicode", "urxvtc", "rxvt",
     "lxterminal",
     "mate-terminal",
     "qterminal",
     "foot", "footclient",
     "wezterm", "wezterm-gui", "org.wezfurlong.wezterm",
+    "st", "st-256color",
+    "sakura",
+    "guake",
+    "tilda",
+    "terminology",
+    "cool-retro-term",
+    "contour",
+    "rio",
+    "ghostty", "com.mitchellh.ghostty",
 };
+
+// xterm (and its relative uxterm) pastes no clipboard with any key: Shift+Insert pastes the
+// primary selection, which the caller fills with the text too.
+constexpr const char *primarySelectionTerminals[] = {"xterm", "uxterm"};
 
 // The keys used, by keysym, and where they sit on a US keyboard (evdev code + 8) for layouts that do
 // not have them at all: shortcuts work by key position there too.
@@ -59,6 +74,7 @@ struct Key {
 constexpr Key controlKey{0xffe3, 37}; // Control_L
 constexpr Key shiftKey{0xffe1, 50};   // Shift_L
 constexpr Key vKey{0x0076, 55};       // v
+constexpr Key insertKey{0xff63, 118}; // Insert
 constexpr Key leftKey{0xff51, 113};   // Left
 constexpr Key rightKey{0xff53, 114};  // Right
 
@@ -230,8 +246,8 @@ bool postKey(xcb_connection_t *connection, xcb_keycode_t keycode, bool press)
 
 // Presses the modifiers in order, then the key, and releases everything in reverse order. When a
 // press is refused the chord is abandoned, and the keys already down are released: a lone V must
-// not be typed where a paste was meant.
-void postChord(xcb_connection_t *connection, const std::vector<xcb_keycode_t> &keys)
+// not be typed where a paste was meant. True when every press and release was accepted.
+bool postChord(xcb_connection_t *connection, const std::vector<xcb_keycode_t> &keys)
 {
     std::vector<xcb_keycode_t> pressed;
     for (const xcb_keycode_t key : keys) {
@@ -239,8 +255,10 @@ void postChord(xcb_connection_t *connection, const std::vector<xcb_keycode_t> &k
             break;
         pressed.push_back(key);
     }
+    bool released = true;
     for (auto key = pressed.rbegin(); key != pressed.rend(); ++key)
-        postKey(connection, *key, false);
+        released = postKey(connection, *key, false) && released;
+    return released && pressed.size() == keys.size();
 }
 
 } // namespace
@@ -330,17 +348,21 @@ void X11KeySynthesizer::releaseHeldModifiers()
         postKey(c, code, false);
 }
 
-void X11KeySynthesizer::postPaste(std::optional<qint64> targetProcessId, bool useTerminalShortcut)
+KeySynthesizer::Delivery X11KeySynthesizer::postPaste(std::optional<qint64> targetProcessId, PasteKeys keys)
 {
-    if (!trusted() || !focusBelongsTo(targetProcessId))
-        return;
+    if (!trusted())
+        return Delivery::failed;
+    if (!focusBelongsTo(targetProcessId))
+        return Delivery::focusElsewhere;
     releaseHeldModifiers();
     const KeyboardMapping mapping(connection_.get());
-    std::vector<xcb_keycode_t> chord{mapping.keycode(controlKey)};
-    if (useTerminalShortcut)
-        chord.push_back(mapping.keycode(shiftKey));
-    chord.push_back(mapping.keycode(vKey));
-    postChord(connection_.get(), chord);
+    std::vector<xcb_keycode_t> chord;
+    switch (keys) {
+    case PasteKeys::controlV: chord = {mapping.keycode(controlKey), mapping.keycode(vKey)}; break;
+    case PasteKeys::controlShiftV: chord = {mapping.keycode(controlKey), mapping.keycode(shiftKey), mapping.keycode(vKey)}; break;
+    case PasteKeys::shiftInsert: chord = {mapping.keycode(shiftKey), mapping.keycode(insertKey)}; break;
+    }
+    return postChord(connection_.get(), chord) ? Delivery::posted : Delivery::failed;
 }
 
 void X11KeySynthesizer::postNudge(std::optional<qint64> targetProcessId)
@@ -350,27 +372,34 @@ void X11KeySynthesizer::postNudge(std::optional<qint64> targetProcessId)
     // A held Shift would turn the nudge into a selection.
     releaseHeldModifiers();
     const KeyboardMapping mapping(connection_.get());
-    postChord(connection_.get(), {mapping.keycode(leftKey)});
-    postChord(connection_.get(), {mapping.keycode(rightKey)});
+    if (postChord(connection_.get(), {mapping.keycode(leftKey)}))
+        postChord(connection_.get(), {mapping.keycode(rightKey)});
 }
 
-bool X11KeySynthesizer::isTerminal(std::optional<qint64> targetProcessId)
+KeySynthesizer::PasteKeys X11KeySynthesizer::pasteKeys(std::optional<qint64> targetProcessId)
 {
     xcb_connection_t *c = connection();
     if (!c)
-        return false;
+        return PasteKeys::controlV;
     const FocusedWindow focused = focusedWindow(c);
     QStringList names = focused.windowClass;
     if (const std::optional<qint64> processId = focused.processId ? focused.processId : targetProcessId)
         names += programNames(*processId);
-    return isTerminalEmulator(names);
+    return pasteKeysFor(names);
 }
 
-bool X11KeySynthesizer::isTerminalEmulator(const QStringList &names)
+KeySynthesizer::PasteKeys X11KeySynthesizer::pasteKeysFor(const QStringList &names)
 {
-    return std::any_of(names.begin(), names.end(), [](const QString &name) {
-        return std::any_of(std::begin(terminalEmulators), std::end(terminalEmulators), [&name](const char *terminal) {
-            return name.compare(QLatin1StringView(terminal), Qt::CaseInsensitive) == 0;
+    const auto named = [&names](const auto &list) {
+        return std::any_of(names.begin(), names.end(), [&list](const QString &name) {
+            return std::any_of(std::begin(list), std::end(list), [&name](const char *known) {
+                return name.compare(QLatin1StringView(known), Qt::CaseInsensitive) == 0;
+            });
         });
-    });
+    };
+    if (named(primarySelectionTerminals))
+        return PasteKeys::shiftInsert;
+    if (named(terminalEmulators))
+        return PasteKeys::controlShiftV;
+    return PasteKeys::controlV;
 }

@@ -22,14 +22,13 @@ public:
     // Turns on accessibility for the session (org.a11y.Status.IsEnabled); there is no permission
     // to ask for on X11.
     void promptForTrust() override;
-    // Ctrl+V, or Ctrl+Shift+V for a terminal emulator.
-    void postPaste(std::optional<qint64> targetProcessId, bool useTerminalShortcut) override;
-    void postNudge(std::optional<qint64> targetProcessId) override;
     // Decided by the focused window's WM_CLASS and by its process's program name.
-    bool isTerminal(std::optional<qint64> targetProcessId) override;
+    PasteKeys pasteKeys(std::optional<qint64> targetProcessId) override;
+    [[nodiscard]] Delivery postPaste(std::optional<qint64> targetProcessId, PasteKeys keys) override;
+    void postNudge(std::optional<qint64> targetProcessId) override;
 
-    // Whether any of these names (WM_CLASS parts, program names) is a known terminal emulator.
-    static bool isTerminalEmulator(const QStringList &names);
+    // The paste keys of a program known by these names (WM_CLASS parts, program names).
+    static PasteKeys pasteKeysFor(const QStringList &names);
 
 private:
     struct ConnectionDeleter {
