@@ -40,7 +40,7 @@ std::optional<QString> rejection(const Settings &settings)
         return QStringLiteral("tecla %1 desconocida").arg(*keyCode);
     if (quint32(*modifiers) & ~knownModifiers)
         return QStringLiteral("modificadores %1 desconocidos").arg(*modifiers);
-    if (!Shortcut::hasCommandModifier(quint32(*modifiers)))
+    if (!Shortcut::hasControlAltOrSuper(quint32(*modifiers)))
         return QStringLiteral("sin Ctrl, Alt ni Super");
     return std::nullopt;
 }

@@ -26,7 +26,7 @@ struct Shortcut {
 
     // A combination without Control, Alt or Super would take a key from every other program;
     // Shift alone does not make one.
-    static bool hasCommandModifier(quint32 modifiers) { return modifiers & (controlMask | altMask | superMask); }
+    static bool hasControlAltOrSuper(quint32 modifiers) { return modifiers & (controlMask | altMask | superMask); }
 
     // The stored shortcut, or the whole default when none is stored or the stored one is
     // incomplete, unreadable, out of range or without Control, Alt or Super (logged).

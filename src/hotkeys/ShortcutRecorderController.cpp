@@ -215,7 +215,7 @@ void ShortcutRecorderController::handleKeyDown(const QKeyEvent &event)
     for (const ModifierBit &modifier : modifierBits)
         if (event.modifiers() & modifier.qtModifier)
             mask |= modifier.mask;
-    if (!Shortcut::hasCommandModifier(mask)) {
+    if (!Shortcut::hasControlAltOrSuper(mask)) {
         hintLabel->setText(QStringLiteral("Incluye Ctrl, Alt o Super"));
         shell.beep();
         return;
