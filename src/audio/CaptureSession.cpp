@@ -1,5 +1,7 @@
 #include "CaptureSession.h"
 
+#include "support/StartupTrace.h"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -169,8 +171,10 @@ void CaptureSession::finish()
     // Slots are reused by the next session: leave none marked as the end.
     for (Slot &slot : *ring)
         slot.kind = Slot::Kind::audio;
-    if (file)
+    if (file) {
         file->close();
+        traceRecordingStartup(QStringLiteral("segment-closed"));
+    }
 }
 
 bool CaptureSession::waitForStartupResolution(int milliseconds)

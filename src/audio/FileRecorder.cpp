@@ -1,6 +1,7 @@
 #include "FileRecorder.h"
 
 #include "support/Log.h"
+#include "support/StartupTrace.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -119,8 +120,10 @@ void FileRecorder::stop()
         stoppedStream = std::move(stream);
         finishedSession = std::move(session);
     }
-    if (stoppedStream)
+    if (stoppedStream) {
         stoppedStream->stop();
+        traceRecordingStartup(QStringLiteral("recorder-stopped"));
+    }
     if (finishedSession)
         finishedSession->finish();
 }

@@ -267,8 +267,10 @@ void VoiceProcessingRecorder::stopSessionLocked()
         engine->stop();
     }
     engineSession.store(nullptr);
-    if (session)
+    if (session) {
+        traceRecordingStartup(QStringLiteral("recorder-stopped"));
         session->finish();
+    }
     if (excludesComputerAudio_)
         forgetEngineLocked(); // the next start builds the voice-processing graph from scratch
 }

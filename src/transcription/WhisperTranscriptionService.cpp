@@ -7,6 +7,7 @@
 #include "support/Log.h"
 #include "support/Processes.h"
 #include "support/Settings.h"
+#include "support/StartupTrace.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -341,6 +342,7 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
                 QProcess process;
                 process.setStandardOutputFile(QProcess::nullDevice());
                 process.setStandardErrorFile(QProcess::nullDevice());
+                traceRecordingStartup(QStringLiteral("request-sent"));
                 process.start(curl, {QStringLiteral("--silent"), QStringLiteral("--show-error"), QStringLiteral("--fail"), QStringLiteral("--max-time"),
                                      QStringLiteral("3600"), endpoint, QStringLiteral("--form"),
                                      QStringLiteral("file=@") + segments.at(i) + QStringLiteral(";type=audio/wav"), QStringLiteral("--form"),
@@ -348,8 +350,10 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
                                      QStringLiteral("--form"), QStringLiteral("language=") + code, QStringLiteral("--form"),
                                      QStringLiteral("response_format=text"), QStringLiteral("--output"), transcripts.at(i)});
                 const bool ran = process.waitForStarted(10000) && process.waitForFinished(3'700'000);
-                if (ran && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+                if (ran && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0) {
+                    traceRecordingStartup(QStringLiteral("answer-read"));
                     break;
+                }
                 QFile::remove(transcripts.at(i));
                 if (!serverPresent || !Processes::exists(serverPid) || attempt >= attemptsPerSegment) {
                     succeeded = false;
@@ -439,6 +443,7 @@ void WhisperTranscriptionService::endWithoutText(const QString &folder)
 
 void WhisperTranscriptionService::deliver(const QString &text, const QString &folder)
 {
+    traceRecordingStartup(QStringLiteral("text-finished"));
     QPointer<WhisperTranscriptionService> weak(this);
     services.insertion.pasteAtCapturedCursor(text, host ? host->insertionTarget() : std::nullopt, [weak, folder] {
         if (!weak)
