@@ -138,6 +138,7 @@ private:
     void registerAbortKey();
     void registerDictationHotKeyAtLaunch();
     void showShortcutUnavailableAlert(const Shortcut &shortcut);
+    void showHotKeysUnsupportedAlert();
     void showAlert(const QString &message, const QString &informativeText);
 
     void launchRecordingStartup(const QString &folder, const QString &segment, ComputerAudioMode mode, std::optional<qint64> pid);

@@ -53,11 +53,16 @@ void AppDelegate::registerDictationHotKeyAtLaunch()
         showShortcutUnavailableAlert(settings_.shortcut);
         return;
     case HotKeys::Registration::unsupported:
-        // Said once, at launch: without global hot keys nothing the user presses reaches Murmex,
-        // which would otherwise look like a broken shortcut.
-        platform.alerts.showWarning(QStringLiteral("Sin atajo de dictado"), subsystems.hotKeys->unsupportedExplanation(), {aceptar});
+        // Said at launch: without global hot keys nothing the user presses reaches Murmex, which
+        // would otherwise look like a broken shortcut.
+        showHotKeysUnsupportedAlert();
         return;
     }
+}
+
+void AppDelegate::showHotKeysUnsupportedAlert()
+{
+    platform.alerts.showWarning(QStringLiteral("Sin atajo de dictado"), subsystems.hotKeys->unsupportedExplanation(), {aceptar});
 }
 
 void AppDelegate::showShortcutUnavailableAlert(const Shortcut &shortcut)
@@ -73,7 +78,8 @@ bool AppDelegate::applyShortcut(const Shortcut &newShortcut)
     hotKeyIsDown = false;
     subsystems.hotKeys->unregisterDictationHotKey();
     // Only a shortcut that is really registered is stored and shown.
-    if (subsystems.hotKeys->registerDictationHotKey(newShortcut) == HotKeys::Registration::registered) {
+    const HotKeys::Registration registration = subsystems.hotKeys->registerDictationHotKey(newShortcut);
+    if (registration == HotKeys::Registration::registered) {
         settings_.shortcut = newShortcut;
         newShortcut.save(defaults);
         defaults.sync();
@@ -85,7 +91,10 @@ bool AppDelegate::applyShortcut(const Shortcut &newShortcut)
     hotKeyIsDown = false;
     subsystems.hotKeys->unregisterDictationHotKey();
     (void)subsystems.hotKeys->registerDictationHotKey(previous);
-    showShortcutUnavailableAlert(newShortcut);
+    if (registration == HotKeys::Registration::unsupported)
+        showHotKeysUnsupportedAlert();
+    else
+        showShortcutUnavailableAlert(newShortcut);
     return false;
 }
 

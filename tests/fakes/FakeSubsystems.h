@@ -92,6 +92,7 @@ public:
         abortRegistered = false;
     }
     void installAbortKeyMonitorFallback() override { log.calls.append(QStringLiteral("abort.fallback")); }
+    QString unsupportedExplanation() const override { return QStringLiteral("Sin servidor X11."); }
 
     CallLog &log;
     Registration dictationRegistration = Registration::registered;

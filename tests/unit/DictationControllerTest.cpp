@@ -134,11 +134,11 @@ private slots:
     void terminationAnswers();
     void unexpectedStopRestartsOnNewSegment();
     void stopWhileRestartPendingTranscribesWhatExists();
-    void restartBackOff_data();
-    void restartBackOff();
     void runtimeStateFileFollowsTheDictation();
-    void newShortcutIsStoredOnlyWhenRegistered_data();
-    void newShortcutIsStoredOnlyWhenRegistered();
+    void shortcutIsStoredOnlyWhenRegistered_data();
+    void shortcutIsStoredOnlyWhenRegistered();
+    void textLeftOnClipboardIsAnnounced_data();
+    void textLeftOnClipboardIsAnnounced();
     void traceOnlyWhenVariableIsExactlyOne_data();
     void traceOnlyWhenVariableIsExactlyOne();
 };
@@ -240,7 +240,7 @@ void DictationControllerTest::transitions()
         QCOMPARE(rig.fake.alerts.shown.first().informativeText, QStringLiteral("No se pudo iniciar el micrófono."));
     if (to == DictationState::recording) {
         QCOMPARE(rig.subsystems.recorders->modes().last(), condition == QLatin1String("allow") ? ComputerAudioMode::allow : ComputerAudioMode::exclude);
-        QCOMPARE(rig.c().statusItem().toolTip(), QStringLiteral("Grabando — ⌃⌥⌘D termina · Esc cancela"));
+        QCOMPARE(rig.c().statusItem().toolTip(), QStringLiteral("Grabando — Ctrl+Alt+Super+D termina · Esc cancela"));
         // Entering "recording": indicator, then volume, then the start cue.
         const QStringList &calls = rig.subsystems.log.calls;
         QVERIFY(calls.indexOf(QStringLiteral("indicator.show")) < calls.indexOf(QStringLiteral("volume.apply")));
@@ -418,7 +418,7 @@ void DictationControllerTest::unexpectedStopRestartsOnNewSegment()
     QVERIFY(segments.at(0).endsWith(QLatin1String("/segment-001.wav")));
     QVERIFY(segments.at(1).endsWith(QLatin1String("/segment-002.wav")));
     QVERIFY(QFile::exists(segments.at(0)));
-    QCOMPARE(rig.c().statusItem().toolTip(), QStringLiteral("Grabando — ⌃⌥⌘D termina · Esc cancela"));
+    QCOMPARE(rig.c().statusItem().toolTip(), QStringLiteral("Grabando — Ctrl+Alt+Super+D termina · Esc cancela"));
     QCOMPARE(rig.state(), DictationState::recording);
 
     // The new recorder is metered: a loud tick marks speech, the stop transcribes both segments.
@@ -442,22 +442,6 @@ void DictationControllerTest::stopWhileRestartPendingTranscribesWhatExists()
     QCOMPARE(rig.subsystems.transcription->transcribedSegments.size(), 1);
     QTest::qWait(400); // longer than the 0.25 s back-off: the restart must not run
     QCOMPARE(rig.subsystems.recorders->startedSegments().size(), 1);
-}
-
-void DictationControllerTest::restartBackOff_data()
-{
-    QTest::addColumn<qint64>("attempt");
-    QTest::addColumn<double>("delay");
-    const QList<std::pair<qint64, double>> table{{1, 0.25}, {2, 0.5}, {3, 0.75}, {4, 1.0}, {7, 1.75}, {8, 2.0}, {9, 2.0}, {100, 2.0}};
-    for (const auto &[attempt, delay] : table)
-        QTest::addRow("attempt %lld", attempt) << attempt << delay;
-}
-
-void DictationControllerTest::restartBackOff()
-{
-    QFETCH(qint64, attempt);
-    QFETCH(double, delay);
-    QCOMPARE(AppDelegate::recorderRestartDelay(attempt), delay);
 }
 
 void DictationControllerTest::runtimeStateFileFollowsTheDictation()
@@ -487,33 +471,72 @@ void DictationControllerTest::runtimeStateFileFollowsTheDictation()
     QVERIFY(!QFile::exists(RuntimeStateFile::path()));
 }
 
-void DictationControllerTest::newShortcutIsStoredOnlyWhenRegistered_data()
+void DictationControllerTest::shortcutIsStoredOnlyWhenRegistered_data()
 {
-    QTest::addColumn<bool>("taken");
-    QTest::newRow("free combination") << false;
-    QTest::newRow("held by another program") << true;
+    QTest::addColumn<bool>("atLaunch");
+    QTest::addColumn<HotKeys::Registration>("registration");
+    QTest::addColumn<QStringList>("alerts");
+    using Registration = HotKeys::Registration;
+    QTest::newRow("launch: registered") << true << Registration::registered << QStringList();
+    QTest::newRow("launch: held by another program") << true << Registration::taken << QStringList{"Atajo no disponible"};
+    QTest::newRow("launch: no global hot keys here") << true << Registration::unsupported << QStringList{"Sin atajo de dictado"};
+    QTest::newRow("new: free combination") << false << Registration::registered << QStringList();
+    QTest::newRow("new: held by another program") << false << Registration::taken << QStringList{"Atajo no disponible"};
+    QTest::newRow("new: no global hot keys here") << false << Registration::unsupported << QStringList{"Sin atajo de dictado"};
 }
 
-void DictationControllerTest::newShortcutIsStoredOnlyWhenRegistered()
+void DictationControllerTest::shortcutIsStoredOnlyWhenRegistered()
 {
-    QFETCH(bool, taken);
+    QFETCH(bool, atLaunch);
+    QFETCH(HotKeys::Registration, registration);
+    QFETCH(QStringList, alerts);
     Rig rig;
+    const bool registered = registration == HotKeys::Registration::registered;
+    if (atLaunch) {
+        rig.subsystems.hotKeys->dictationRegistration = registration;
+        rig.c().applicationDidFinishLaunching();
+        QCOMPARE(rig.alertMessages(), alerts);
+        if (registration == HotKeys::Registration::unsupported)
+            QCOMPARE(rig.fake.alerts.shown.first().informativeText, QStringLiteral("Sin servidor X11."));
+        return;
+    }
     rig.c().applicationDidFinishLaunching();
     rig.subsystems.log.calls.clear();
-    rig.subsystems.hotKeys->dictationRegistration = taken ? HotKeys::Registration::taken : HotKeys::Registration::registered;
-    const Shortcut chosen{96, 0x1200, QStringLiteral("⌃⇧F5")};
+    rig.subsystems.hotKeys->dictationRegistration = registration;
+    const Shortcut chosen{96, 0x1200, Shortcut::displayText(96, 0x1200)};
 
-    QCOMPARE(rig.c().applyShortcut(chosen), !taken);
+    QCOMPARE(rig.c().applyShortcut(chosen), registered);
 
-    const Shortcut inUse = taken ? Shortcut::defaultShortcut() : chosen;
+    const Shortcut inUse = registered ? chosen : Shortcut::defaultShortcut();
     QCOMPARE(rig.c().settings().shortcut, inUse);
-    QCOMPARE(Shortcut::load(*rig.defaults), inUse);
+    QCOMPARE(Shortcut::load(*rig.defaults), registered ? chosen : Shortcut::defaultShortcut());
     QCOMPARE(rig.c().statusItem().shortcutMenuTitle(), QStringLiteral("Atajo…   ") + inUse.display);
     // A refused combination puts the old one back: two registrations.
-    QCOMPARE(rig.subsystems.log.count(QStringLiteral("hotkeys.register")), taken ? 2 : 1);
-    QCOMPARE(rig.alertMessages(), taken ? QStringList{QStringLiteral("Atajo no disponible")} : QStringList());
-    if (taken)
-        QCOMPARE(rig.fake.alerts.shown.first().informativeText, QStringLiteral("⌃⇧F5 ya lo utiliza macOS u otra aplicación. Elige otro."));
+    QCOMPARE(rig.subsystems.log.count(QStringLiteral("hotkeys.register")), registered ? 1 : 2);
+    QCOMPARE(rig.alertMessages(), alerts);
+    if (registration == HotKeys::Registration::taken)
+        QCOMPARE(rig.fake.alerts.shown.first().informativeText,
+                 QStringLiteral("Ctrl+Shift+F5 ya lo utiliza el escritorio u otra aplicación. Elige otro."));
+}
+
+void DictationControllerTest::textLeftOnClipboardIsAnnounced_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("short") << "hola  desde\nMurmex" << "hola desde Murmex";
+    QTest::newRow("more than eight words") << "uno dos tres cuatro cinco seis siete ocho nueve" << "uno dos tres cuatro cinco seis siete ocho…";
+    QTest::newRow("one long word, cut before a split pair")
+        << QString(59, QLatin1Char('a')) + QStringLiteral("😀b") << QString(59, QLatin1Char('a')) + QStringLiteral("…");
+}
+
+void DictationControllerTest::textLeftOnClipboardIsAnnounced()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    Rig rig;
+    rig.c().showTextLeftOnClipboard(text, QStringLiteral("El foco pasó a otro programa."));
+    QCOMPARE(rig.c().statusItem().lastMessage(),
+             QStringLiteral("El texto está en el portapapeles\n«%1» El foco pasó a otro programa. Pégalo con Ctrl+V donde quieras.").arg(shown));
 }
 
 void DictationControllerTest::traceOnlyWhenVariableIsExactlyOne_data()
