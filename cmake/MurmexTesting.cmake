@@ -24,5 +24,12 @@ function(add_murmex_test name)
             DBUS_SESSION_BUS_ADDRESS=disabled:)
         file(MAKE_DIRECTORY ${sandbox}/home ${sandbox}/data ${sandbox}/config ${sandbox}/cache)
     endif()
+    # Qt without its GLib event dispatcher, as Murmex runs it: the accessibility tree's thread owns
+    # GLib's default main context (AtspiAccessibilityTree).
+    list(APPEND environment QT_NO_GLIB=1)
+    if(MURMEX_SANITIZE MATCHES "thread")
+        # Reports from the uninstrumented libraries only; QProcess forks while threads run.
+        list(APPEND environment "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp die_after_fork=0 second_deadlock_stack=1")
+    endif()
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" LABELS "${ARG_LABELS}" TIMEOUT 300)
 endfunction()

@@ -10,6 +10,7 @@
 #include "insertion/PasteAtCursor.h"
 #include "insertion/UnavailableRecordingIndicator.h"
 #include "platform/Platform.h"
+#include "platform/linux/AccessibilityStatus.h"
 #include "platform/linux/AtspiAccessibilityTree.h"
 #include "platform/linux/DesktopShell.h"
 #include "platform/linux/MessageBoxAlerts.h"
@@ -34,7 +35,13 @@ int main(int argc, char *argv[])
 {
     StartupTrace::configureFromEnvironment();
 
+    // Qt runs without its GLib event dispatcher: the accessibility tree's own thread runs GLib's
+    // default main context (see AtspiAccessibilityTree). Programs Murmex opens do not inherit this.
+    const bool noGlibWasSet = qEnvironmentVariableIsSet("QT_NO_GLIB");
+    qputenv("QT_NO_GLIB", "1");
     QApplication application(argc, argv);
+    if (!noGlibWasSet)
+        qunsetenv("QT_NO_GLIB");
     QApplication::setOrganizationName(QStringLiteral("Tarvo"));
     QApplication::setApplicationName(QStringLiteral("Murmex"));
     QApplication::setQuitOnLastWindowClosed(false); // a tray program: alerts closing must not end it
@@ -54,6 +61,7 @@ int main(int argc, char *argv[])
     HeldHotKeys &heldHotKeys = *hotKeys;
     RevealState revealState;
     AtspiAccessibilityTree accessibilityTree;
+    AccessibilityStatus::enableOnce(); // toolkits expose their text fields only when it is on
     AccessibilityCaretRevealer caretRevealer(accessibilityTree, revealState);
     PasteAtCursor textInsertion(keySynthesizer, heldHotKeys, alerts, revealState, caretRevealer);
     WhisperLocations whisperLocations;

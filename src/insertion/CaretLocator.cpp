@@ -1,5 +1,6 @@
 #include "CaretLocator.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
 
@@ -223,54 +224,118 @@ std::optional<QRectF> CaretLocator::fallbackCaretBounds(AccessibleElement &eleme
     return QRectF(position->x() + insetX, position->y() + insetY, 1, caretHeight);
 }
 
+// The locator and the selection the latest pass found, kept on the tree's thread for the write-back.
+struct AccessibilityCaretRevealer::LookupSide {
+    LookupSide(AccessibilityTree &tree, CaretLocator::Clock clock)
+        : locator(tree, std::move(clock))
+    {
+    }
+
+    CaretLocator locator;
+    quint64 keptPass = 0;
+    AccessibleElementRef keptElement;
+    AccessibleTextRange keptRange;
+
+    // Finds the focused text element and its selection and keeps them for `pass`, when the element
+    // can take the selection back and the pass was not cancelled meanwhile.
+    bool keepSelection(std::optional<qint64> targetProcessId, const CaretRevealToken &token, quint64 pass)
+    {
+        release(); // a pass that was not written back keeps nothing past the next one
+        if (!token || token->isCancelled())
+            return false;
+        AccessibleElementRef element = locator.focusedTextElement(targetProcessId);
+        if (!element)
+            return false;
+        const std::optional<AccessibleTextRange> range = element->selectedTextRange();
+        if (!range || !element->isSelectedTextRangeSettable() || token->isCancelled())
+            return false;
+        keptPass = pass;
+        keptElement = std::move(element);
+        keptRange = *range;
+        return true;
+    }
+
+    // Writing the selection back, unchanged, makes the application draw its caret again.
+    void writeBack(const CaretRevealToken &token, quint64 pass)
+    {
+        if (keptElement && keptPass == pass && !token->isCancelled())
+            keptElement->setSelectedTextRange(keptRange);
+        release();
+    }
+
+    void release()
+    {
+        keptElement.reset();
+        keptPass = 0;
+    }
+};
+
+namespace {
+
+// Answers go to the main thread; the functor is run, and destroyed, there.
+void onMainThread(std::function<void()> answer)
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(answer), Qt::QueuedConnection);
+}
+
+} // namespace
+
 AccessibilityCaretRevealer::AccessibilityCaretRevealer(AccessibilityTree &tree, const RevealState &revealState, CaretLocator::Clock clock)
-    : revealState(revealState)
-    , caretLocator(tree, std::move(clock))
-    , caretLookupQueue(QStringLiteral("com.tarvo.murmex.caret-lookup"))
+    : tree(tree)
+    , revealState(revealState)
+    , lookupSide(std::make_shared<LookupSide>(tree, std::move(clock)))
 {
 }
 
-AccessibilityCaretRevealer::~AccessibilityCaretRevealer() = default;
+AccessibilityCaretRevealer::~AccessibilityCaretRevealer()
+{
+    // Work still queued holds the side only weakly; the last reference goes on the tree's thread.
+    tree.perform([side = std::move(lookupSide)]() mutable { side.reset(); });
+}
+
+void AccessibilityCaretRevealer::performLookup(std::function<void(CaretLocator &)> lookup)
+{
+    tree.perform([side = std::weak_ptr(lookupSide), lookup = std::move(lookup)] {
+        if (const std::shared_ptr<LookupSide> lookupSide = side.lock())
+            lookup(lookupSide->locator);
+    });
+}
 
 void AccessibilityCaretRevealer::revealCaret(std::optional<qint64> targetProcessId, quint64 sequence, std::function<void(bool)> completion)
 {
     // The token is the one active when the pass was asked for: a restart in between replaces it.
-    CaretRevealToken token = revealState.activeRevealCancellation;
-    QPointer<QObject> guard(&context);
+    const CaretRevealToken token = revealState.activeRevealCancellation;
+    const quint64 pass = ++revealPasses;
+    const QPointer<AccessibilityCaretRevealer> self(this);
+    const std::weak_ptr<LookupSide> side = lookupSide;
 
-    auto report = [this, guard, sequence, token, completion](AccessibleElementRef element, std::optional<AccessibleTextRange> range) {
-        QMetaObject::invokeMethod(
-            &context,
-            [this, guard, sequence, token, completion, element = std::move(element), range] {
-                if (!guard)
-                    return;
-                const bool stillCurrent = revealState.isCurrent(sequence, token);
-                // Writing the selection back, unchanged, makes the application draw its caret again.
-                if (stillCurrent && element && range)
-                    element->setSelectedTextRange(*range);
+    tree.perform([self, side, targetProcessId, sequence, token, pass, completion = std::move(completion)]() mutable {
+        const std::shared_ptr<LookupSide> lookupSide = side.lock();
+        const bool kept = lookupSide && lookupSide->keepSelection(targetProcessId, token, pass);
+        onMainThread([self, side, sequence, token, pass, kept, completion = std::move(completion)]() mutable {
+            if (!self)
+                return;
+            const bool stillCurrent = self->revealState.isCurrent(sequence, token);
+            if (!kept) {
                 completion(stillCurrent);
-            },
-            Qt::QueuedConnection);
-    };
-
-    caretLookupQueue.async([this, targetProcessId, token, report] {
-        if (!token || token->isCancelled()) {
-            report(nullptr, std::nullopt);
-            return;
-        }
-        AccessibleElementRef element = caretLocator.focusedTextElement(targetProcessId);
-        std::optional<AccessibleTextRange> range;
-        if (element) {
-            range = element->selectedTextRange();
-            if (!range || !element->isSelectedTextRangeSettable()) {
-                element.reset();
-                range.reset();
+                return;
             }
-        }
-        if (token->isCancelled()) {
-            report(nullptr, std::nullopt);
-            return;
-        }
-        report(std::move(element), range);
+            if (!stillCurrent) {
+                self->tree.perform([side, pass] {
+                    if (const std::shared_ptr<LookupSide> lookupSide = side.lock(); lookupSide && lookupSide->keptPass == pass)
+                        lookupSide->release();
+                });
+                completion(false);
+                return;
+            }
+            self->tree.perform([self, side, sequence, token, pass, completion = std::move(completion)]() mutable {
+                if (const std::shared_ptr<LookupSide> lookupSide = side.lock())
+                    lookupSide->writeBack(token, pass);
+                onMainThread([self, sequence, token, completion = std::move(completion)] {
+                    if (self)
+                        completion(self->revealState.isCurrent(sequence, token));
+                });
+            });
+        });
     });
 }

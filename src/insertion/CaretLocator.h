@@ -2,7 +2,6 @@
 
 #include "insertion/CaretReveal.h"
 #include "platform/AccessibilityTree.h"
-#include "support/SerialQueue.h"
 
 #include <QObject>
 #include <QRectF>
@@ -12,8 +11,8 @@
 
 // Finds the focused text element of an application and the screen rectangle of its caret.
 //
-// Not thread-safe: one instance belongs to the caret-lookup queue, which alone calls it and alone
-// touches the element cache.
+// Not thread-safe: one instance belongs to the thread of its accessibility tree, which alone calls it
+// and alone touches the element cache.
 class CaretLocator {
 public:
     // Seconds of monotonic uptime; injected so tests can move time.
@@ -64,25 +63,33 @@ private:
     double lastTextElementSearchUptime;
 };
 
-// Reveal passes through the accessibility tree: on the caret-lookup queue, find the focused text
-// element and its selection; back on the main thread, if the pass is still current, write the
-// selection back so that the application draws its caret again.
+// Reveal passes through the accessibility tree. On the tree's thread, find the focused text element
+// and its selection and keep them there; on the main thread, check that the pass is still current;
+// if so, back on the tree's thread (checking the token again), write the kept selection back so that
+// the application draws its caret again, and report true on the main thread; otherwise report false.
+// Elements never leave the tree's thread; the main thread only sees booleans.
 //
-// The locator and the queue are shared with whoever else looks up the caret (the recording
-// indicator); the locator may only be used from blocks on `lookupQueue()`.
-class AccessibilityCaretRevealer final : public CaretRevealer {
+// The locator is shared with whoever else looks up the caret (the recording indicator) through
+// performLookup(), which runs on the same thread.
+class AccessibilityCaretRevealer final : public QObject, public CaretRevealer {
 public:
     AccessibilityCaretRevealer(AccessibilityTree &tree, const RevealState &revealState, CaretLocator::Clock clock = {});
+    // The locator and what a pass keeps are released on the tree's thread.
     ~AccessibilityCaretRevealer() override;
 
     void revealCaret(std::optional<qint64> targetProcessId, quint64 sequence, std::function<void(bool stillCurrent)> completion) override;
 
-    SerialQueue &lookupQueue() { return caretLookupQueue; }
-    CaretLocator &locator() { return caretLocator; }
+    // Runs `lookup` on the tree's thread with the shared locator, after the work handed over before
+    // it; dropped if the revealer is gone by then. Answers go back to the caller's thread as copies.
+    // A caller that looks up periodically keeps one lookup in flight: the next one is asked for once
+    // the previous one has answered.
+    void performLookup(std::function<void(CaretLocator &locator)> lookup);
 
 private:
+    struct LookupSide; // touched on the tree's thread only
+
+    AccessibilityTree &tree;
     const RevealState &revealState;
-    QObject context; // main-thread answers die with the revealer
-    CaretLocator caretLocator;
-    SerialQueue caretLookupQueue; // declared last: drained and joined before the rest goes away
+    std::shared_ptr<LookupSide> lookupSide;
+    quint64 revealPasses = 0;
 };

@@ -5,6 +5,7 @@
 #include <QSizeF>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -37,7 +38,8 @@ using AccessibleElementRef = std::shared_ptr<AccessibleElement>;
 // away, the attribute is not supported, the value has the wrong kind); a failed read is an empty
 // optional, a null reference or an empty list, never an exception. Rectangles and points are in
 // global screen coordinates with the origin at the top left. Calls may block on the accessibility
-// bus: they belong on the caret-lookup queue.
+// bus. An element belongs to the thread of its tree (AccessibilityTree::perform): it is used there
+// and its last reference is dropped there.
 class AccessibleElement {
 public:
     virtual ~AccessibleElement() = default;
@@ -64,10 +66,16 @@ public:
     virtual bool isSameElement(const AccessibleElement &other) const = 0;
 };
 
-// Entry points into the desktop's accessibility trees.
+// Entry points into the desktop's accessibility trees. Every call below, and every call on an
+// element, runs in work handed to perform().
 class AccessibilityTree {
 public:
     virtual ~AccessibilityTree() = default;
+
+    // Runs `work` on the tree's own thread, one piece at a time in the order given; the work object
+    // is also destroyed there. What the work finds goes to other threads as copies (rectangles,
+    // ranges, booleans), never as elements. Work handed over before the tree is destroyed still runs.
+    virtual void perform(std::function<void()> work) = 0;
 
     // The application element of a running process, or null when it exposes none.
     virtual AccessibleElementRef applicationElement(qint64 processId) = 0;

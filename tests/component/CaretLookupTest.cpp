@@ -1,24 +1,55 @@
 // The caret of a real program's text field, found through the accessibility bus of the headless
-// desktop: the same lookup the reveal passes make after a paste.
+// desktop on the accessibility tree's own thread, and a selection written back there: what the
+// reveal passes do after a paste.
 
 #include "insertion/CaretLocator.h"
 #include "platform/linux/AtspiAccessibilityTree.h"
 
+#include <QAbstractEventDispatcher>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+Q_DECLARE_METATYPE(std::optional<AccessibleTextRange>)
+
+namespace {
+
+// Runs `lookup` on the tree's thread and waits for its answer, which comes back as a copy.
+template <typename Answer>
+std::optional<Answer> askTreeThread(AccessibilityCaretRevealer &revealer, std::function<Answer(CaretLocator &)> lookup)
+{
+    auto answer = std::make_shared<std::optional<Answer>>();
+    revealer.performLookup([answer, lookup](CaretLocator &locator) {
+        QMetaObject::invokeMethod(qApp, [answer, found = lookup(locator)] { *answer = found; });
+    });
+    if (!QTest::qWaitFor([&] { return answer->has_value(); }, 10000))
+        return std::nullopt;
+    return *answer;
+}
+
+} // namespace
 
 class CaretLookupTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void caretOfTheFocusedFieldIsFound()
+    void caretIsFoundAndTheSelectionWrittenBack()
     {
+        QVERIFY2(!QCoreApplication::eventDispatcher()->inherits("QEventDispatcherGlib"), "run with QT_NO_GLIB=1, as Murmex runs Qt");
+        // The tree is there before the target: its focus events arrive on the tree's thread.
+        AtspiAccessibilityTree tree;
+        RevealState revealState;
+        AccessibilityCaretRevealer revealer(tree, revealState);
+        // Connecting is the thread's first work: once this answers, the target will learn of the listener.
+        QVERIFY(askTreeThread<bool>(revealer, [](CaretLocator &) { return true; }));
+
         QTemporaryDir scratch;
         const QString textFile = scratch.filePath(QStringLiteral("target.txt"));
         QProcess target;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1")); // expose its tree from the start
+        environment.remove(QStringLiteral("QT_NO_GLIB")); // the target runs Qt as any other program does
         target.setProcessEnvironment(environment);
         target.start(QStringLiteral(MURMEX_TARGET_PROGRAM), {textFile});
         QVERIFY(target.waitForStarted());
@@ -27,14 +58,37 @@ private slots:
         QVERIFY(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("hola")}) == 0);
         QTRY_COMPARE_WITH_TIMEOUT(QFile(textFile).exists(), true, 10000);
 
-        AtspiAccessibilityTree tree;
-        CaretLocator locator(tree);
+        const qint64 pid = target.processId();
+
+        // The target registers on the bus a moment after it shows its window. One lookup in flight
+        // at a time, as the recording indicator asks them.
         std::optional<QRectF> caret;
-        // The target registers on the bus a moment after it shows its window.
-        QTRY_VERIFY_WITH_TIMEOUT((caret = locator.focusedCaretBounds(target.processId())).has_value(), 10000);
+        for (QDeadlineTimer deadline(10000); !caret && !deadline.hasExpired();)
+            caret = askTreeThread<std::optional<QRectF>>(revealer, [pid](CaretLocator &locator) { return locator.focusedCaretBounds(pid); }).value_or(std::nullopt);
+        QVERIFY(caret.has_value());
         qInfo("caret at %.0f,%.0f %.0fx%.0f", caret->x(), caret->y(), caret->width(), caret->height());
         QVERIFY(caret->height() > 0);
         QVERIFY(caret->x() > 0 && caret->y() > 0 && caret->x() < 1440 && caret->y() < 900);
+        QCOMPARE(askTreeThread<bool>(revealer, [](CaretLocator &locator) { return locator.focusedTextElement(std::nullopt) != nullptr; }), true);
+
+        // A selection written on the tree's thread reaches the target, and a reveal pass writes it
+        // back unchanged.
+        const auto selectionAfter = [&](std::optional<AccessibleTextRange> write) {
+            return askTreeThread<std::optional<AccessibleTextRange>>(revealer, [pid, write](CaretLocator &locator) -> std::optional<AccessibleTextRange> {
+                       const AccessibleElementRef field = locator.focusedTextElement(pid);
+                       if (!field || (write && !field->setSelectedTextRange(*write)))
+                           return std::nullopt;
+                       return field->selectedTextRange();
+                   })
+                .value_or(std::nullopt);
+        };
+        const AccessibleTextRange ol{1, 2};
+        QCOMPARE(selectionAfter(ol), std::optional(ol));
+        std::optional<bool> stillCurrent;
+        revealer.revealCaret(pid, revealState.restart(), [&](bool current) { stillCurrent = current; });
+        QTRY_VERIFY_WITH_TIMEOUT(stillCurrent.has_value(), 10000);
+        QVERIFY(*stillCurrent);
+        QCOMPARE(selectionAfter(std::nullopt), std::optional(ol));
 
         target.terminate();
         target.waitForFinished(3000);

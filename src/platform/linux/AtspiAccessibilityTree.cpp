@@ -3,13 +3,14 @@
 
 #include "AtspiAccessibilityTree.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
+#include "AccessibilityStatus.h"
+#include "DefaultMainContextThread.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QLoggingCategory>
 
 #include <cstring>
-#include <mutex>
 
 Q_LOGGING_CATEGORY(lcAtspi, "murmex.platform.atspi", QtInfoMsg)
 
@@ -275,57 +276,123 @@ AccessibleElementRef wrap(AtspiAccessible *adopted)
 
 } // namespace
 
-// The element that last gained focus, written on the main thread by the event listener and read on
-// the lookup queue.
-struct AtspiAccessibilityTree::FocusTracker {
-    std::mutex lock;
-    GObjectPtr<AtspiAccessible> lastFocused;
+// The connection to the accessibility bus and the element that last gained focus. Lives on the
+// tree's thread: created, used and destroyed there, like every element.
+struct AtspiAccessibilityTree::Connection {
+    bool connected = false;
     GObjectPtr<AtspiEventListener> listener;
+    GObjectPtr<AtspiAccessible> lastFocused;
+
+    void open()
+    {
+        const int initialised = atspi_init();
+        if (initialised != 0 && initialised != 1) {
+            qCWarning(lcAtspi) << "cannot connect to the accessibility bus; no caret lookup (atspi_init returned" << initialised << ")";
+            return;
+        }
+        connected = true;
+        listener.reset(atspi_event_listener_new(&Connection::onFocusChanged, this, nullptr));
+        CallError error;
+        if (!atspi_event_listener_register(listener.get(), "object:state-changed:focused", error.out()) || error.failed("following focus")) {
+            qCWarning(lcAtspi) << "focus events are not followed; the caret lookup relies on searching";
+            listener.reset();
+        }
+    }
+
+    // The bus connection stays: libatspi keeps it for the whole process, and a later tree in the
+    // same process takes over the context it is attached to.
+    void close()
+    {
+        if (listener) {
+            CallError error;
+            atspi_event_listener_deregister(listener.get(), "object:state-changed:focused", error.out());
+            error.failed("stopping following focus"); // nothing else to do while shutting down
+            listener.reset();
+        }
+        lastFocused.reset();
+    }
 
     static void onFocusChanged(AtspiEvent *event, void *data)
     {
-        auto *tracker = static_cast<FocusTracker *>(data);
+        auto *connection = static_cast<Connection *>(data);
         if (event->detail1 == 0 || !event->source)
             return; // focus left an element; the next gain replaces it
-        std::lock_guard guard(tracker->lock);
-        tracker->lastFocused.reset(static_cast<AtspiAccessible *>(g_object_ref(event->source)));
+        connection->lastFocused.reset(static_cast<AtspiAccessible *>(g_object_ref(event->source)));
         // libatspi frees the event after the callback returns.
     }
 
     AccessibleElementRef current()
     {
-        std::lock_guard guard(lock);
         if (!lastFocused)
             return nullptr;
         return wrap(static_cast<AtspiAccessible *>(g_object_ref(lastFocused.get())));
     }
 };
 
-AtspiAccessibilityTree::AtspiAccessibilityTree()
-    : focus(std::make_unique<FocusTracker>())
+namespace {
+
+// Qt's GLib event dispatcher iterates the default context on the main thread, and libatspi attaches
+// connections to that context; with it, this thread must neither take the context over (the main
+// thread would wait for it forever) nor use libatspi (its events and replies would be dispatched on
+// the main thread).
+bool qtIteratesDefaultContext()
 {
-    const int initialised = atspi_init();
-    if (initialised != 0 && initialised != 1) {
-        qCWarning(lcAtspi) << "cannot connect to the accessibility bus; no caret lookup (atspi_init returned" << initialised << ")";
-        return;
+    if (QCoreApplication::instance()) {
+        const QAbstractEventDispatcher *dispatcher = QCoreApplication::eventDispatcher();
+        return dispatcher && dispatcher->inherits("QEventDispatcherGlib");
     }
-    focus->listener.reset(atspi_event_listener_new(&FocusTracker::onFocusChanged, focus.get(), nullptr));
-    CallError error;
-    if (!atspi_event_listener_register(focus->listener.get(), "object:state-changed:focused", error.out()) || error.failed("following focus"))
-        qCWarning(lcAtspi) << "focus events are not followed; the caret lookup relies on searching";
+    return qEnvironmentVariableIsEmpty("QT_NO_GLIB");
+}
+
+} // namespace
+
+// libatspi is not thread-safe, so everything that touches it runs on one thread. That thread owns
+// GLib's default main context and runs it, instead of a context of its own handed over with
+// atspi_set_main_context(): libatspi attaches the private peer-to-peer bus of every application it
+// meets to the default context, wherever the main context was moved, and whoever iterates the
+// default context dispatches that bus's replies (its cache fills from them). Moving each such bus
+// afterwards would leave a window in which they reach another thread. So Murmex runs Qt without its
+// GLib event dispatcher (QT_NO_GLIB=1, set before QApplication), nothing else in the process
+// iterates the default context, and every connection libatspi opens is dispatched here.
+AtspiAccessibilityTree::AtspiAccessibilityTree()
+    : connection(std::make_shared<Connection>())
+{
+    const bool available = !qtIteratesDefaultContext();
+    if (!available)
+        qCWarning(lcAtspi) << "Qt runs GLib's default main context (QT_NO_GLIB is not set); no caret lookup";
+    thread = std::make_unique<DefaultMainContextThread>(QStringLiteral("com.tarvo.murmex.caret-lookup"), available);
+    thread->post([connection = connection] {
+        if (DefaultMainContextThread::ownsDefaultContext())
+            connection->open();
+        else
+            qCWarning(lcAtspi) << "another thread runs GLib's default main context; no caret lookup";
+    });
 }
 
 AtspiAccessibilityTree::~AtspiAccessibilityTree()
 {
-    if (focus->listener) {
-        CallError error;
-        atspi_event_listener_deregister(focus->listener.get(), "object:state-changed:focused", error.out());
-        error.failed("stopping following focus"); // nothing else to do while shutting down
+    thread->post([connection = std::move(connection)] { connection->close(); });
+    thread.reset(); // runs what is queued, the line above last
+}
+
+void AtspiAccessibilityTree::perform(std::function<void()> work)
+{
+    thread->post(std::move(work));
+}
+
+bool AtspiAccessibilityTree::usable() const
+{
+    if (!thread->isCurrent()) {
+        qCWarning(lcAtspi) << "the accessibility tree was used outside its thread; the call is refused";
+        return false;
     }
+    return connection->connected;
 }
 
 AccessibleElementRef AtspiAccessibilityTree::applicationElement(qint64 processId)
 {
+    if (!usable())
+        return nullptr;
     GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
     if (!desktop)
         return nullptr;
@@ -345,8 +412,9 @@ AccessibleElementRef AtspiAccessibilityTree::applicationElement(qint64 processId
 
         auto element = std::make_shared<AtspiElement>(application.release());
         // Its focused element is the last one that gained focus, if that belongs to this process.
-        element->lastFocusedInApplication = [tracker = focus.get(), processId]() -> AccessibleElementRef {
-            AccessibleElementRef focused = tracker->current();
+        element->lastFocusedInApplication = [weakConnection = std::weak_ptr(connection), processId]() -> AccessibleElementRef {
+            const std::shared_ptr<Connection> connection = weakConnection.lock();
+            AccessibleElementRef focused = connection ? connection->current() : nullptr;
             if (!focused)
                 return nullptr;
             CallError error;
@@ -360,18 +428,16 @@ AccessibleElementRef AtspiAccessibilityTree::applicationElement(qint64 processId
     return nullptr;
 }
 
-// Toolkits expose their trees when accessibility is switched on for the session. The answer is
-// not awaited: a failure only means a tree stays as it was, which the search already copes with.
+// Toolkits expose their trees only when accessibility is on; it is turned on once per launch, not
+// on every lookup.
 void AtspiAccessibilityTree::requestFullTree(const AccessibleElementRef &)
 {
-    QDBusMessage enable = QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
-        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
-    enable << QStringLiteral("org.a11y.Status") << QStringLiteral("IsEnabled") << QVariant::fromValue(QDBusVariant(true));
-    if (!QDBusConnection::sessionBus().send(enable))
-        qCDebug(lcAtspi) << "cannot ask the session to switch accessibility on";
+    AccessibilityStatus::enableOnce();
 }
 
 AccessibleElementRef AtspiAccessibilityTree::systemWideFocusedElement()
 {
-    return focus->current();
+    if (!usable())
+        return nullptr;
+    return connection->current();
 }

@@ -4,11 +4,15 @@
 
 #include <memory>
 
-// The accessibility trees of the desktop's applications through AT-SPI 2.
+class DefaultMainContextThread;
+
+// The accessibility trees of the desktop's applications through AT-SPI 2 (libatspi).
 //
-// Construct it on the main thread: it connects to the accessibility bus there and follows focus
-// events, which arrive through the GLib event loop the Qt main loop runs. The element reads may
-// then run on another thread (the caret-lookup queue); each costs a round trip on the bus.
+// libatspi is not thread-safe: the tree runs it on a thread of its own, "com.tarvo.murmex.caret-lookup",
+// which connects to the accessibility bus, follows focus events and answers every call. The tree's
+// and the elements' calls are made from work handed over with perform(), and refused elsewhere.
+// The program must run Qt without its GLib event dispatcher (QT_NO_GLIB=1 before the application
+// object exists); otherwise the tree stays empty and says so in the developer log.
 class AtspiAccessibilityTree final : public AccessibilityTree {
 public:
     AtspiAccessibilityTree();
@@ -17,11 +21,17 @@ public:
     AtspiAccessibilityTree(const AtspiAccessibilityTree &) = delete;
     AtspiAccessibilityTree &operator=(const AtspiAccessibilityTree &) = delete;
 
+    void perform(std::function<void()> work) override;
     AccessibleElementRef applicationElement(qint64 processId) override;
     void requestFullTree(const AccessibleElementRef &application) override;
     AccessibleElementRef systemWideFocusedElement() override;
 
 private:
-    struct FocusTracker;
-    std::unique_ptr<FocusTracker> focus;
+    struct Connection;
+
+    // On the tree's thread and connected.
+    bool usable() const;
+
+    std::shared_ptr<Connection> connection;
+    std::unique_ptr<DefaultMainContextThread> thread;
 };

@@ -1,4 +1,5 @@
 #include "X11KeySynthesizer.h"
+#include "AccessibilityStatus.h"
 #include "XcbSupport.h"
 
 #include "support/Log.h"
@@ -297,21 +298,9 @@ bool X11KeySynthesizer::trusted()
 
 void X11KeySynthesizer::promptForTrust()
 {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        qCInfo(lcX11Keys) << "no session bus: accessibility is not turned on";
-        return;
-    }
-    QDBusMessage message = QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
-                                                          QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
-    message << QStringLiteral("org.a11y.Status") << QStringLiteral("IsEnabled") << QVariant::fromValue(QDBusVariant(true));
-    // Not waited for: a desktop without an accessibility bus just answers with an error.
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message));
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [](QDBusPendingCallWatcher *call) {
-        if (call->isError())
-            qCInfo(lcX11Keys) << "accessibility could not be turned on:" << call->error().message();
-        call->deleteLater();
-    });
+    // Toolkits expose their text fields only when accessibility is on; turned on once per launch,
+    // and only when it is off.
+    AccessibilityStatus::enableOnce();
 }
 
 bool X11KeySynthesizer::focusBelongsTo(std::optional<qint64> targetProcessId)
