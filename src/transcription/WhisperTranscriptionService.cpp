@@ -321,8 +321,6 @@ void WhisperTranscriptionService::transcribe(const QStringList &segments, const 
 
 void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringList &segments, const QString &folder)
 {
-    if (host)
-        host->transcriptionDidStart();
     const QString code = whisperCode(language());
     const qint64 serverPid = serverProcessId();
     const bool serverPresent = whisperServerProcess != nullptr;
@@ -367,6 +365,10 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
                 weak->onServerJobFinished(succeeded, segments, transcripts, folder);
         }, Qt::QueuedConnection);
     });
+    // The state changes only after the request is under way: its file write and the icon are not
+    // on the road to the text. Its result reaches this thread after this call, in that state.
+    if (host)
+        host->transcriptionDidStart();
 }
 
 void WhisperTranscriptionService::onServerJobFinished(bool succeeded, const QStringList &segments, const QStringList &transcripts,
