@@ -1,11 +1,10 @@
-// What the recogniser wrote that is not speech, how segments are joined, the server's port, and
-// the clean-up of a server left behind by an earlier run.
+// What the recogniser wrote that is not speech, how segments are joined, and the clean-up of a
+// server left behind by an earlier run.
 
 #include "FakePlatform.h"
 #include "insertion/TextInsertion.h"
 #include "support/Processes.h"
 #include "support/Settings.h"
-#include "transcription/SpeechFilter.h"
 #include "transcription/WhisperTranscriptionService.h"
 
 #include <QProcess>
@@ -25,72 +24,57 @@ class TranscriptTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void speechFilter_data()
+    // Each segment's transcript file as the engine wrote it (a null entry: no file), and the text
+    // that comes out after the speech filter, the joining and the personal dictionary.
+    void finalText_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("speech"); // empty: nothing spoken
+        QTest::addColumn<QStringList>("segments");
+        QTest::addColumn<QString>("text"); // empty: nothing spoken
 
-        QTest::newRow("music in brackets") << "[Música]" << "";
-        QTest::newRow("annotations around speech") << "(risas) hola (aplausos)" << "hola";
-        QTest::newRow("angle brackets with spaces") << "< blank_audio >" << "";
-        QTest::newRow("Catalan, braces") << "{Sense àudio}" << "";
-        QTest::newRow("mixed bracket kinds") << "[silencio) hola" << "hola";
-        QTest::newRow("upper case annotation") << "[MUSIC] Good morning" << "Good morning";
-        QTest::newRow("noise word only") << "Música." << "";
-        QTest::newRow("several noise words") << "risas, aplausos... ruido" << "";
-        QTest::newRow("noise word in speech is kept") << "música nueva" << "música nueva";
-        QTest::newRow("note symbols") << "♪♪ la la ♪" << "la la";
-        QTest::newRow("emoji notes") << "🎵🎶 hola 🎶" << "hola";
-        QTest::newRow("punctuation only") << "..." << "";
-        QTest::newRow("white space and line breaks") << "  hola\n\n  que   tal \t" << "hola que tal";
-        QTest::newRow("digits are speech") << "42" << "42";
-        QTest::newRow("unbracketed annotation word is speech when not alone") << "silencio por favor" << "silencio por favor";
+        const auto row = [](const char *name, const QStringList &segments, const QString &text) { QTest::newRow(name) << segments << text; };
+        row("music in brackets", {"[Música]"}, "");
+        row("annotations around speech", {"(risas) hola (aplausos)"}, "hola");
+        row("angle brackets with spaces", {"< blank_audio >"}, "");
+        row("Catalan, braces", {"{Sense àudio}"}, "");
+        row("mixed bracket kinds", {"[silencio) hola"}, "hola");
+        row("upper case annotation", {"[MUSIC] Good morning"}, "Good morning");
+        row("noise word only", {"Música."}, "");
+        row("several noise words", {"risas, aplausos... ruido"}, "");
+        row("noise word in speech is kept", {"música nueva"}, "música nueva");
+        row("note symbols", {"♪♪ la la ♪"}, "la la");
+        row("emoji notes", {"🎵🎶 hola 🎶"}, "hola");
+        row("punctuation only", {"..."}, "");
+        row("white space and line breaks", {"  hola\n\n  que   tal \t"}, "hola que tal");
+        row("digits are speech", {"42"}, "42");
+        row("unbracketed annotation word is speech when not alone", {"silencio por favor"}, "silencio por favor");
+        // The dictionary sees the joined text, so a phrase spanning two segments is one text.
+        row("segments joined, dictionary across them", {" hola\n", " mundo \n", "[Música]\n", " adiós.\n"}, "¡Hola, mundo! adiós.");
+        row("a missing transcript is skipped", {" uno\n", QString(), " dos\n"}, "uno dos");
+        row("no segment with speech", {"[Música]\n", " ...\n"}, "");
     }
 
-    void speechFilter()
+    void finalText()
     {
+        QFETCH(QStringList, segments);
         QFETCH(QString, text);
-        QFETCH(QString, speech);
-        QCOMPARE(speechOnlyTranscript(text).value_or(QString()), speech);
-    }
-
-    void segmentsAreJoinedAfterFiltering()
-    {
         QTemporaryDir folder;
-        const QStringList contents{QStringLiteral(" hola\n  mundo \n"), QStringLiteral("[Música]\n"), QStringLiteral(" adiós.\n")};
         QStringList transcripts;
-        for (int i = 0; i < contents.size(); ++i) {
+        for (int i = 0; i < segments.size(); ++i) {
             transcripts.append(folder.filePath(QStringLiteral("segment-%1-server.txt").arg(i + 1)));
+            if (segments.at(i).isNull())
+                continue;
             QFile file(transcripts.last());
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(contents.at(i).toUtf8());
+            file.write(segments.at(i).toUtf8());
         }
-        transcripts.append(folder.filePath(QStringLiteral("missing.txt"))); // unreadable: skipped
         FakePlatform fake;
         NoInsertion insertion;
         Settings defaults(folder.filePath(QStringLiteral("Murmex.conf")));
-        const WhisperTranscriptionService service({defaults, fake.alerts, fake.shell, insertion,
-                                                   [](const QString &text, TranscriptionLanguage) { return text.toUpper(); }, {}},
-                                                  {});
-        // The dictionary sees the joined text, so a phrase spanning two segments is one text.
-        QCOMPARE(service.finalText(transcripts), QStringLiteral("HOLA MUNDO ADIÓS."));
-    }
-
-    void serverPort_data()
-    {
-        QTest::addColumn<qint64>("pid");
-        QTest::addColumn<int>("port");
-        QTest::newRow("12345") << qint64(12345) << 32345;
-        QTest::newRow("30000") << qint64(30000) << 20000;
-        QTest::newRow("59999") << qint64(59999) << 49999;
-        QTest::newRow("4194304") << qint64(4194304) << 20000 + 4194304 % 30000;
-    }
-
-    void serverPort()
-    {
-        QFETCH(qint64, pid);
-        QFETCH(int, port);
-        QCOMPARE(WhisperTranscriptionService::whisperServerPort(pid), port);
+        const auto dictionary = [](QString joined, TranscriptionLanguage) {
+            return joined.replace(QStringLiteral("hola mundo"), QStringLiteral("¡Hola, mundo!"));
+        };
+        const WhisperTranscriptionService service({defaults, fake.alerts, fake.shell, insertion, dictionary, {}}, {});
+        QCOMPARE(service.finalText(transcripts), text);
     }
 
     void orphanedServer_data()
