@@ -452,7 +452,9 @@ std::vector<Dictation> Run::dictate(int count)
         const auto arrived = watcher.firstChangeAfter(pressed);
         std::map<QString, double> traces = tracesSince(stopLog);
         if (!arrived || !traces.contains(QStringLiteral("stop-pressed")))
-            fail(QStringLiteral("dictation %1: no \"stop-pressed\" trace or no change of the target file").arg(i));
+            fail(QStringLiteral("dictation %1: no \"stop-pressed\" trace or no change of the target file; Murmex's log:\n%2")
+                     .arg(i)
+                     .arg(log().mid(logBefore)));
 
         Dictation dictation;
         const double stopPressed = traces[QStringLiteral("stop-pressed")];
@@ -486,7 +488,7 @@ void printTable(const QString &title, const std::vector<Dictation> &dictations)
     };
     std::printf("\n%s, %zu dictations (ms after \"stop-pressed\")\n", qPrintable(title), dictations.size());
     std::printf("%-44s %8s %8s\n", "", "median", "p90");
-    row("shortcut press sent (XTEST) -> stop-pressed", column([](const Dictation &d) { return std::optional(d.pressToStop); }));
+    row("second press sent (XTEST) -> stop-pressed", column([](const Dictation &d) { return std::optional(d.pressToStop); }));
     for (const QString &step : steps) {
         const auto values = column([&](const Dictation &d) {
             const auto found = d.stepMs.find(step);
