@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <limits>
+#include <mutex>
 
 namespace {
 
@@ -272,10 +274,54 @@ struct AccessibilityCaretRevealer::LookupSide {
 
 namespace {
 
-// Answers go to the main thread; the functor is run, and destroyed, there.
+// Answers from the tree's thread wait here for the main thread. Qt's event queue would order the
+// hand-over too, but with locks that ThreadSanitizer cannot see (Qt is not instrumented), which
+// makes every answer look like a race; so the answers pass under a lock of this program's own, and
+// the queued call that tells the main thread to collect them carries nothing.
+class MainThreadInbox final : public QObject {
+    Q_OBJECT
+
+public:
+    // Made on first use and kept for the whole process.
+    static MainThreadInbox &instance()
+    {
+        static MainThreadInbox *const inbox = [] {
+            auto *made = new MainThreadInbox;
+            made->moveToThread(QCoreApplication::instance()->thread());
+            return made;
+        }();
+        return *inbox;
+    }
+
+    // The answer runs, and is destroyed, on the main thread.
+    void post(std::function<void()> answer)
+    {
+        {
+            std::lock_guard guard(lock);
+            answers.push_back(std::move(answer));
+        }
+        QMetaObject::invokeMethod(this, "deliver", Qt::QueuedConnection);
+    }
+
+private:
+    Q_INVOKABLE void deliver()
+    {
+        std::deque<std::function<void()>> ready;
+        {
+            std::lock_guard guard(lock);
+            ready.swap(answers);
+        }
+        for (std::function<void()> &answer : ready)
+            answer();
+    }
+
+    std::mutex lock;
+    std::deque<std::function<void()>> answers;
+};
+
 void onMainThread(std::function<void()> answer)
 {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(answer), Qt::QueuedConnection);
+    MainThreadInbox::instance().post(std::move(answer));
 }
 
 } // namespace
@@ -285,6 +331,7 @@ AccessibilityCaretRevealer::AccessibilityCaretRevealer(AccessibilityTree &tree, 
     , revealState(revealState)
     , lookupSide(std::make_shared<LookupSide>(tree, std::move(clock)))
 {
+    MainThreadInbox::instance(); // made here, on the main thread
 }
 
 AccessibilityCaretRevealer::~AccessibilityCaretRevealer()
@@ -339,3 +386,5 @@ void AccessibilityCaretRevealer::revealCaret(std::optional<qint64> targetProcess
         });
     });
 }
+
+#include "CaretLocator.moc"

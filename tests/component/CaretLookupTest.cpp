@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <mutex>
+
 Q_DECLARE_METATYPE(std::optional<AccessibleTextRange>)
 
 namespace {
@@ -19,13 +21,24 @@ namespace {
 template <typename Answer>
 std::optional<Answer> askTreeThread(AccessibilityCaretRevealer &revealer, std::function<Answer(CaretLocator &)> lookup)
 {
-    auto answer = std::make_shared<std::optional<Answer>>();
-    revealer.performLookup([answer, lookup](CaretLocator &locator) {
-        QMetaObject::invokeMethod(qApp, [answer, found = lookup(locator)] { *answer = found; });
+    struct Reply {
+        std::mutex lock;
+        std::optional<Answer> answer;
+    };
+    auto reply = std::make_shared<Reply>();
+    revealer.performLookup([reply, lookup](CaretLocator &locator) {
+        Answer found = lookup(locator);
+        std::lock_guard guard(reply->lock);
+        reply->answer = std::move(found);
     });
-    if (!QTest::qWaitFor([&] { return answer->has_value(); }, 10000))
+    const auto answered = [&] {
+        std::lock_guard guard(reply->lock);
+        return reply->answer.has_value();
+    };
+    if (!QTest::qWaitFor(answered, 10000))
         return std::nullopt;
-    return *answer;
+    std::lock_guard guard(reply->lock);
+    return reply->answer;
 }
 
 } // namespace
