@@ -6,6 +6,9 @@
 #include "platform/linux/AtspiAccessibilityTree.h"
 
 #include <QAbstractEventDispatcher>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -41,6 +44,15 @@ std::optional<Answer> askTreeThread(AccessibilityCaretRevealer &revealer, std::f
     return reply->answer;
 }
 
+bool desktopAccessibilityIsOn()
+{
+    QDBusMessage get = QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << QStringLiteral("org.a11y.Status") << QStringLiteral("IsEnabled");
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(get, QDBus::Block, 5000);
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
+}
+
 } // namespace
 
 class CaretLookupTest : public QObject {
@@ -50,6 +62,7 @@ private slots:
     void caretIsFoundAndTheSelectionWrittenBack()
     {
         QVERIFY2(!QCoreApplication::eventDispatcher()->inherits("QEventDispatcherGlib"), "run with QT_NO_GLIB=1, as Murmex runs Qt");
+        QVERIFY(!desktopAccessibilityIsOn()); // as the headless desktop starts; the lookups turn it on
         // The tree is there before the target: its focus events arrive on the tree's thread.
         AtspiAccessibilityTree tree;
         RevealState revealState;
@@ -102,6 +115,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(stillCurrent.has_value(), 10000);
         QVERIFY(*stillCurrent);
         QCOMPARE(selectionAfter(std::nullopt), std::optional(ol));
+        QTRY_VERIFY_WITH_TIMEOUT(desktopAccessibilityIsOn(), 10000);
 
         target.terminate();
         target.waitForFinished(3000);
