@@ -371,8 +371,8 @@ AtspiAccessibilityTree::AtspiAccessibilityTree()
 
 AtspiAccessibilityTree::~AtspiAccessibilityTree()
 {
-    thread->post([connection = std::move(connection)] { connection->close(); });
-    thread.reset(); // runs what is queued, the line above last
+    thread->post([connection = connection] { connection->close(); });
+    thread.reset(); // runs what is queued, the line above last, and joins
 }
 
 void AtspiAccessibilityTree::perform(std::function<void()> work)

@@ -2,32 +2,16 @@
 
 #include <glib.h>
 
-#include <QLoggingCategory>
-
 #include <pthread.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 
-Q_LOGGING_CATEGORY(lcMainContextThread, "murmex.platform.atspi", QtInfoMsg)
-
-namespace {
-
-// How long shutdown waits for the thread. Work stuck in a blocking call on a bus ends with that
-// call's own timeout; the program does not wait for it past this.
-constexpr auto stopBound = std::chrono::seconds(2);
-
-} // namespace
-
 struct DefaultMainContextThread::Shared {
     std::mutex lock;
-    std::condition_variable finishedChanged;
     std::deque<std::function<void()>> work;
     GMainContext *context = nullptr; // one reference, set by the thread once it runs
     bool stopping = false;
-    bool finished = false;
     std::thread::id threadId;
 
     ~Shared()
@@ -70,9 +54,6 @@ struct DefaultMainContextThread::Shared {
         }
         guard.unlock();
         g_main_context_release(running);
-        guard.lock();
-        finished = true;
-        finishedChanged.notify_all();
     }
 };
 
@@ -100,16 +81,7 @@ DefaultMainContextThread::~DefaultMainContextThread()
     }
     if (context)
         g_main_context_wakeup(context);
-    std::unique_lock guard(shared->lock);
-    if (shared->finishedChanged.wait_for(guard, stopBound, [&] { return shared->finished; })) {
-        guard.unlock();
-        worker.join();
-        return;
-    }
-    // The thread keeps the shared state alive; it finishes what was posted and ends by itself.
-    qCWarning(lcMainContextThread) << label_ << "is still busy at shutdown; not waiting for it";
-    guard.unlock();
-    worker.detach();
+    worker.join();
 }
 
 void DefaultMainContextThread::post(std::function<void()> work)

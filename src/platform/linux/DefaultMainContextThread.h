@@ -18,8 +18,9 @@ public:
     // The label names the thread for debuggers ("com.tarvo.murmex.caret-lookup").
     // `takeDefaultContext` false makes it run a private context from the start.
     DefaultMainContextThread(QString label, bool takeDefaultContext);
-    // Runs what is already posted (also what that work posts in turn), then stops. Waits for that
-    // for a bounded time; a thread stuck in a blocking call is left to finish on its own.
+    // Runs what is already posted (also what that work posts in turn), then stops and joins. The
+    // work may still call the objects that posted it, so it is waited for; the blocking calls it
+    // makes on a bus end with those calls' own timeouts.
     ~DefaultMainContextThread();
 
     DefaultMainContextThread(const DefaultMainContextThread &) = delete;
