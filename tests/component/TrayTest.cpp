@@ -3,8 +3,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QTest>
 
@@ -13,11 +12,6 @@
 namespace {
 
 constexpr int startTimeout = 15000;
-
-QString murmexExecutable()
-{
-    return qEnvironmentVariable("MURMEX_BUNDLE_DIR") + QStringLiteral("/bin/murmex");
-}
 
 QString runtimeStatePath()
 {
@@ -45,16 +39,10 @@ QStringList murmexWindows()
 
 QRect geometry(const QString &window)
 {
-    QRect rect;
-    for (const QString &line : xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window})) {
-        const QString key = line.section(QLatin1Char('='), 0, 0);
-        const int value = line.section(QLatin1Char('='), 1).toInt();
-        if (key == QLatin1String("X")) rect.moveLeft(value);
-        if (key == QLatin1String("Y")) rect.moveTop(value);
-        if (key == QLatin1String("WIDTH")) rect.setWidth(value);
-        if (key == QLatin1String("HEIGHT")) rect.setHeight(value);
-    }
-    return rect;
+    QMap<QString, int> values;
+    for (const QString &line : xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window}))
+        values[line.section(QLatin1Char('='), 0, 0)] = line.section(QLatin1Char('='), 1).toInt();
+    return QRect(values[QStringLiteral("X")], values[QStringLiteral("Y")], values[QStringLiteral("WIDTH")], values[QStringLiteral("HEIGHT")]);
 }
 
 void screenshot(const QString &name)
@@ -74,7 +62,7 @@ struct RunningMurmex {
     bool start()
     {
         process.setProcessChannelMode(QProcess::SeparateChannels);
-        process.start(murmexExecutable(), {});
+        process.start(qEnvironmentVariable("MURMEX_BUNDLE_DIR") + QStringLiteral("/bin/murmex"), {});
         return process.waitForStarted(startTimeout);
     }
     QString readLog()
@@ -82,13 +70,15 @@ struct RunningMurmex {
         log += QString::fromUtf8(process.readAllStandardError());
         return log;
     }
-    bool waitForLog(const QString &text, int timeout = startTimeout)
+    bool waitForLog(const QString &text)
     {
-        return QTest::qWaitFor([&] { return readLog().contains(text); }, timeout);
+        return QTest::qWaitFor([&] { return readLog().contains(text); }, startTimeout);
     }
-    bool waitForExit(int timeout = startTimeout)
+    // Ended in order: status 0, and its runtime state file gone.
+    bool endedInOrder()
     {
-        return QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeout);
+        return QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, startTimeout)
+            && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 && !QFile::exists(runtimeStatePath());
     }
     ~RunningMurmex()
     {
@@ -116,12 +106,7 @@ private slots:
         RunningMurmex murmex;
         QVERIFY(murmex.start());
         QVERIFY2(murmex.waitForLog(QStringLiteral("[MurmexRuntime] Icono de Murmex en la bandeja del sistema.")), qPrintable(murmex.log));
-
-        QFile state(runtimeStatePath());
-        QVERIFY(state.open(QIODevice::ReadOnly));
-        const QJsonObject object = QJsonDocument::fromJson(state.readAll()).object();
-        QCOMPARE(object.value(QStringLiteral("state")).toString(), QStringLiteral("idle"));
-        QCOMPARE(object.value(QStringLiteral("pid")).toInteger(), murmex.process.processId());
+        QVERIFY(QFile::exists(runtimeStatePath())); // its contents are the controller test's
 
         // The icon is embedded in the tray host along the top edge of the screen.
         QTRY_COMPARE_WITH_TIMEOUT(murmexWindows().size(), 1, startTimeout);
@@ -143,40 +128,19 @@ private slots:
         xdotool({QStringLiteral("mousemove"), QString::number(menuGeometry.center().x()), QString::number(menuGeometry.bottom() - 12),
                  QStringLiteral("click"), QStringLiteral("1")});
 
-        QVERIFY2(murmex.waitForExit(), "Murmex did not quit from its menu");
-        QCOMPARE(murmex.process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(murmex.process.exitCode(), 0);
-        QVERIFY(!QFile::exists(runtimeStatePath()));
+        QVERIFY2(murmex.endedInOrder(), "Murmex did not quit in order from its menu");
     }
 
-    void keepsRunningWithoutTrayAndEndsOnSignal()
+    // No tray host, a file where the data folder belongs, settings that are not settings: Murmex
+    // says so in its log (the tray once), keeps running, and its shortcut still works.
+    void keepsRunningWithoutTrayDataFolderOrSettings()
     {
-        // Stop the tray host: Murmex says so once in its log and keeps running.
         QFile trayerPid(qEnvironmentVariable("MURMEX_DESKTOP_DIR") + QStringLiteral("/pids/trayer.pid"));
         QVERIFY(trayerPid.open(QIODevice::ReadOnly));
         const pid_t trayer = pid_t(trayerPid.readAll().trimmed().toInt());
         QVERIFY(trayer > 0);
         ::kill(trayer, SIGTERM);
         QTRY_VERIFY_WITH_TIMEOUT(xdotool({QStringLiteral("search"), QStringLiteral("--class"), QStringLiteral("trayer")}).isEmpty(), 5000);
-
-        RunningMurmex murmex;
-        QVERIFY(murmex.start());
-        const QString noTray = QStringLiteral("No hay bandeja del sistema");
-        QVERIFY2(murmex.waitForLog(noTray), qPrintable(murmex.log));
-        QTest::qWait(2500);
-        QCOMPARE(murmex.readLog().count(noTray), 1);
-        QCOMPARE(murmex.process.state(), QProcess::Running);
-        QVERIFY(QFile::exists(runtimeStatePath()));
-
-        ::kill(pid_t(murmex.process.processId()), SIGTERM);
-        QVERIFY(murmex.waitForExit());
-        QCOMPARE(murmex.process.exitCode(), 0);
-        QVERIFY(!QFile::exists(runtimeStatePath()));
-    }
-
-    void keepsRunningWithUnwritableDataAndGarbageSettings()
-    {
-        // A file where the data folder belongs, and settings that are not settings.
         const QString supportRoot = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Murmex");
         QDir(supportRoot).removeRecursively();
         QFile blocker(supportRoot);
@@ -192,16 +156,17 @@ private slots:
         QVERIFY(murmex.start());
         QVERIFY2(murmex.waitForLog(QStringLiteral("[MurmexRuntime] No se pudo guardar el estado: ")), qPrintable(murmex.log));
         QVERIFY2(murmex.waitForLog(QStringLiteral("recordingVolumePercentage")), qPrintable(murmex.log));
+        // The tray verdict comes from the event loop once the launch is over, the key grab included.
+        const QString noTray = QStringLiteral("No hay bandeja del sistema");
+        QVERIFY2(murmex.waitForLog(noTray), qPrintable(murmex.log));
         // The default shortcut is the one in use: it starts a dictation, which cannot make its
         // folder and says so (an alert, and the log).
-        QTest::qWait(500);
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+alt+super+d")});
         QVERIFY2(murmex.waitForLog(QStringLiteral("[MurmexRecording] No se pudo crear la carpeta de grabación")), qPrintable(murmex.log));
         QCOMPARE(murmex.process.state(), QProcess::Running);
-
         ::kill(pid_t(murmex.process.processId()), SIGTERM);
-        QVERIFY(murmex.waitForExit());
-        QCOMPARE(murmex.process.exitCode(), 0);
+        QVERIFY2(murmex.endedInOrder(), qPrintable(murmex.readLog()));
+        QCOMPARE(murmex.readLog().count(noTray), 1);
         QFile::remove(supportRoot);
     }
 };
