@@ -26,16 +26,13 @@ using Kind = AudioDeviceEvent::Kind;
 namespace {
 
 constexpr int waitBound = 5000;
-constexpr int noSuchEntity = 5, invalidArgument = 3; // pulse error numbers
+constexpr int noSuchEntity = 5; // a pulse error number
 
-bool pactl(const QStringList &arguments, QString *output = nullptr)
+bool pactl(const QStringList &arguments)
 {
     QProcess process;
     process.start(u"pactl"_s, arguments);
-    const bool finished = process.waitForFinished(waitBound);
-    if (output)
-        *output = QString::fromUtf8(process.readAllStandardOutput());
-    return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return process.waitForFinished(waitBound) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 // A test that crashes or is killed must not leave its server and players running.
@@ -63,7 +60,7 @@ void playIntoMicfeed(QProcess &player, const QString &file, const QString &forma
                               u"--rate=%1"_s.arg(rate), u"--channels=%1"_s.arg(channels), u"--latency-msec=%1"_s.arg(latencyMs)});
 }
 
-// What one stream delivered (channel 0, as floats), kept in memory allocated before it starts.
+// What one Float32 stream delivered (channel 0), kept in memory allocated before it starts.
 // `stopped` is set right after stop() returned; a callback after that is a late one.
 struct Recording {
     Recording(const CaptureFormat &format, quint32 capacity) : format(format), samples(capacity) { clock.start(); }
@@ -73,9 +70,7 @@ struct Recording {
         const auto onAudio = [this](const void *data, quint32 count) {
             lateCalls += stopped;
             for (quint32 frame = 0; frame < count && frames < samples.size(); ++frame, ++frames)
-                samples[frames] = format.sampleFormat == SampleFormat::float32
-                                      ? static_cast<const float *>(data)[frame * format.channels]
-                                      : static_cast<const qint16 *>(data)[frame * format.channels] / 32768.0f;
+                samples[frames] = static_cast<const float *>(data)[frame * format.channels];
             if (firstAudioNs < 0)
                 firstAudioNs = clock.nsecsElapsed();
             ++calls;
@@ -110,8 +105,7 @@ struct EventLog {
             events.push_back(event);
         });
     }
-    ~EventLog() { unsubscribe(); }
-    void unsubscribe() { audio.unsubscribe(std::exchange(handle, 0)); }
+    ~EventLog() { audio.unsubscribe(handle); }
 
     std::vector<AudioDeviceEvent> matching(Kind kind, const QString &device = {}) const
     {
@@ -122,11 +116,6 @@ struct EventLog {
         return found;
     }
     int count(Kind kind, const QString &device = {}) const { return int(matching(kind, device).size()); }
-    std::size_t total() const
-    {
-        std::lock_guard guard(mutex);
-        return events.size();
-    }
 
     AudioSystem &audio;
     int handle = 0;
@@ -150,16 +139,13 @@ class PulseAudioSystemTest : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void defaultDevices();
     void capture_data();
     void capture();
-    void openCaptureErrors_data();
-    void openCaptureErrors();
+    void unknownMicrophoneIsRefused();
     void deviceEvents_data();
     void deviceEvents();
     void stopEndsCallbacks_data();
     void stopEndsCallbacks();
-    void removedSourceFailsStreamOnce();
     void lostServerIsReconnected();
 
 private:
@@ -245,41 +231,27 @@ void PulseAudioSystemTest::cleanupTestCase()
     endProcess(server);
 }
 
-void PulseAudioSystemTest::defaultDevices()
-{
-    QCOMPARE(describe(audio->defaultSource()), u"mic 48000 Hz 2 ch"_s);
-    QCOMPARE(describe(audio->defaultSink()), u"spk 44100 Hz 2 ch"_s);
-}
-
+// Murmex captures Float32 mono: at 16 kHz (the server resamples), and at the microphone's own rate.
 void PulseAudioSystemTest::capture_data()
 {
-    QTest::addColumn<CaptureFormat>("requested");
-    QTest::addColumn<bool>("tone");
-    QTest::addColumn<quint32>("deliveredRate");
-
-    QTest::newRow("silence, float 16 kHz mono") << mono16k << false << 16000u;
-    QTest::newRow("tone, float 16 kHz mono") << mono16k << true << 16000u;
-    QTest::newRow("tone, int16 16 kHz mono") << CaptureFormat{SampleFormat::int16, 16000, 1} << true << 16000u;
-    QTest::newRow("tone, float at the device's rate, stereo") << CaptureFormat{SampleFormat::float32, 0, 2} << true << 48000u;
+    QTest::addColumn<quint32>("rate");
+    QTest::newRow("16 kHz") << 16000u;
+    QTest::newRow("the microphone's own 48 kHz") << 48000u;
 }
 
 void PulseAudioSystemTest::capture()
 {
-    QFETCH(CaptureFormat, requested);
-    QFETCH(bool, tone);
-    QFETCH(quint32, deliveredRate);
-
+    QFETCH(quint32, rate);
     QProcess player;
-    if (tone)
-        playIntoMicfeed(player, folder.filePath(u"tone.raw"_s), u"float32le"_s, 16000, 1, 200);
-    Recording recording(requested, deliveredRate);
+    playIntoMicfeed(player, folder.filePath(u"tone.raw"_s), u"float32le"_s, 16000, 1, 200);
+    Recording recording({SampleFormat::float32, rate, 1}, rate);
     auto stream = openMic(recording);
     QVERIFY(stream);
     QCOMPARE(stream->deviceName(), u"mic"_s);
-    QCOMPARE(stream->format().sampleRate, deliveredRate);
-    QCOMPARE(stream->format().channels, requested.channels);
+    QCOMPARE(stream->format().sampleRate, rate);
+    QCOMPARE(stream->format().channels, quint8(1));
     QVERIFY(stream->isRunning());
-    QTRY_VERIFY_WITH_TIMEOUT(recording.frames == deliveredRate, waitBound); // one second
+    QTRY_VERIFY_WITH_TIMEOUT(recording.frames == rate, waitBound); // one second
     stream->stop();
     endProcess(player);
     qInfo("first audio %.1f ms after the request", recording.firstAudioNs / 1e6);
@@ -289,7 +261,7 @@ void PulseAudioSystemTest::capture()
     double energy = 0;
     int rises = 0;
     bool low = false;
-    for (std::size_t i = deliveredRate / 2; i < deliveredRate; ++i) {
+    for (std::size_t i = rate / 2; i < rate; ++i) {
         const float sample = recording.samples[i];
         energy += double(sample) * sample;
         if (sample < -0.1f)
@@ -297,37 +269,18 @@ void PulseAudioSystemTest::capture()
         else if (sample > 0.1f && std::exchange(low, false))
             ++rises;
     }
-    const double rms = std::sqrt(energy / (deliveredRate / 2));
-    if (!tone) {
-        QCOMPARE(rms, 0.0);
-        return;
-    }
+    const double rms = std::sqrt(energy / (rate / 2));
     QVERIFY2(rms > 0.2 && rms < 0.5, qPrintable(u"rms %1"_s.arg(rms)));
     QVERIFY2(std::abs(rises * 2 - 440) < 10, qPrintable(u"%1 Hz"_s.arg(rises * 2)));
 }
 
-void PulseAudioSystemTest::openCaptureErrors_data()
+void PulseAudioSystemTest::unknownMicrophoneIsRefused()
 {
-    QTest::addColumn<QString>("device");
-    QTest::addColumn<quint8>("channels");
-    QTest::addColumn<int>("code");
-
-    QTest::newRow("unknown device") << u"no-such-microphone"_s << quint8(1) << noSuchEntity;
-    QTest::newRow("a sink is not a source") << u"spk"_s << quint8(1) << noSuchEntity;
-    QTest::newRow("no channels") << u"mic"_s << quint8(0) << invalidArgument;
-}
-
-void PulseAudioSystemTest::openCaptureErrors()
-{
-    QFETCH(QString, device);
-    QFETCH(quint8, channels);
-    QFETCH(int, code);
-
-    Recording recording({SampleFormat::float32, 16000, channels}, 16000);
-    const auto opened = audio->openCapture(device, recording.format, recording.callbacks(), 10);
+    Recording recording(mono16k, 16000);
+    const auto opened = audio->openCapture(u"no-such-microphone"_s, recording.format, recording.callbacks(), 10);
     QVERIFY(!opened);
     QCOMPARE(opened.error().domain, u"MurmexAudio"_s);
-    QCOMPARE(opened.error().code, code);
+    QCOMPARE(opened.error().code, noSuchEntity);
     QVERIFY(opened.error().description.startsWith(u"No se pudo abrir el micrófono ("_s));
 }
 
@@ -361,20 +314,14 @@ void PulseAudioSystemTest::deviceEvents()
     QFETCH(quint32, rate);
     QFETCH(Kind, unchangedDefault);
 
-    EventLog observed(*audio), witness(*audio);
+    EventLog observed(*audio);
     QVERIFY(pactl(change));
     QTRY_COMPARE_WITH_TIMEOUT(observed.count(kind, device), 1, waitBound);
     QCOMPARE(observed.matching(kind, device).front().sampleRate, rate);
-
-    // After unsubscribe() nothing more arrives: the witness gets the restoring event, the
-    // unsubscribed listener does not.
-    observed.unsubscribe();
-    const std::size_t seen = observed.total();
     QVERIFY(pactl(restore));
-    QTRY_COMPARE_WITH_TIMEOUT(witness.count(kind), 2, waitBound);
-    QCOMPARE(observed.total(), seen);
+    QTRY_COMPARE_WITH_TIMEOUT(observed.count(kind), 2, waitBound);
     // Server events come for either default; only the one that changed is announced.
-    QCOMPARE(witness.count(unchangedDefault), 0);
+    QCOMPARE(observed.count(unchangedDefault), 0);
 }
 
 void PulseAudioSystemTest::stopEndsCallbacks_data()
@@ -412,35 +359,6 @@ void PulseAudioSystemTest::stopEndsCallbacks()
     }
 }
 
-void PulseAudioSystemTest::removedSourceFailsStreamOnce()
-{
-    EventLog events(*audio);
-    Recording recording(mono16k, 16000);
-    auto stream = openMic(recording);
-    QVERIFY(stream);
-    QTRY_VERIFY_WITH_TIMEOUT(recording.calls > 0, waitBound);
-
-    QString modules;
-    QVERIFY(pactl({u"list"_s, u"short"_s, u"modules"_s}, &modules));
-    QString remap;
-    for (const QString &line : modules.split(u'\n'))
-        if (line.contains(u"module-remap-source\tsource_name=mic "_s))
-            remap = line.section(u'\t', 0, 0);
-    QVERIFY(pactl({u"unload-module"_s, remap}));
-
-    // The stream does not move to the source that becomes the default: it fails, once.
-    QTRY_COMPARE_WITH_TIMEOUT(events.count(Kind::sourceRemoved, u"mic"_s), 1, waitBound);
-    QTRY_COMPARE_WITH_TIMEOUT(recording.failures.load(), 1, waitBound);
-    QVERIFY(!stream->isRunning());
-    for (const AudioDeviceEvent &event : events.matching(Kind::defaultSourceChanged))
-        qInfo("default source after removing mic: %s", qPrintable(event.device));
-    stream->stop();
-    QCOMPARE(recording.failures.load(), 1);
-
-    QVERIFY(pactl({u"load-module"_s, u"module-remap-source"_s, u"source_name=mic"_s, u"master=micfeed.monitor"_s}));
-    QVERIFY(pactl({u"set-default-source"_s, u"mic"_s}));
-}
-
 void PulseAudioSystemTest::lostServerIsReconnected()
 {
     EventLog events(*audio);
@@ -467,6 +385,7 @@ void PulseAudioSystemTest::lostServerIsReconnected()
     // The next call after the server is back connects again, and events flow again.
     QVERIFY(startServer());
     QCOMPARE(describe(audio->defaultSource()), u"mic 48000 Hz 2 ch"_s);
+    QCOMPARE(describe(audio->defaultSink()), u"spk 44100 Hz 2 ch"_s);
     QVERIFY(pactl({u"set-default-sink"_s, u"headset"_s}));
     QTRY_COMPARE_WITH_TIMEOUT(events.count(Kind::defaultSinkChanged, u"headset"_s), 1, waitBound);
     QCOMPARE(events.count(Kind::serverLost), 1);
