@@ -49,36 +49,10 @@ FakeAudioSystem::openCapture(const QString &device, CaptureFormat format, Captur
     return std::unique_ptr<AudioCaptureStream>(std::move(stream));
 }
 
-int FakeAudioSystem::subscribe(std::function<void(const AudioDeviceEvent &)> listener)
-{
-    std::lock_guard lock(mutex);
-    listeners[nextHandle] = std::move(listener);
-    return nextHandle++;
-}
-
-void FakeAudioSystem::unsubscribe(int handle)
-{
-    std::lock_guard lock(mutex);
-    listeners.erase(handle);
-}
-
-void FakeAudioSystem::setDefaultSource(std::optional<AudioDeviceInfo> newSource)
-{
-    std::lock_guard lock(mutex);
-    source = std::move(newSource);
-}
-
 void FakeAudioSystem::failOpening(const QString &device, int times)
 {
     std::lock_guard lock(mutex);
     failures[device] = times;
-}
-
-void FakeAudioSystem::emitEvent(const AudioDeviceEvent &event)
-{
-    std::lock_guard lock(mutex);
-    for (auto &[handle, listener] : listeners)
-        listener(event);
 }
 
 int FakeAudioSystem::deliver(const QString &device, const std::vector<float> &samples)
@@ -93,19 +67,6 @@ int FakeAudioSystem::deliver(const QString &device, const std::vector<float> &sa
         ++delivered;
     }
     return delivered;
-}
-
-void FakeAudioSystem::failStreams(const QString &device)
-{
-    std::lock_guard lock(mutex);
-    const QString name = device.isEmpty() && source ? source->name : device;
-    for (Stream *stream : streams) {
-        if (stream->device_ == name && stream->running) {
-            stream->running = false;
-            if (stream->callbacks.onFailure)
-                stream->callbacks.onFailure(QStringLiteral("device gone"));
-        }
-    }
 }
 
 QStringList FakeAudioSystem::openedDevices() const

@@ -10,6 +10,7 @@
 #include <vector>
 
 // A sound server in memory. Streams deliver only what the test pushes; opening can be made to fail.
+// Its devices never change, so no device event ever comes.
 class FakeAudioSystem final : public AudioSystem {
 public:
     class Stream;
@@ -18,16 +19,13 @@ public:
     std::optional<AudioDeviceInfo> defaultSink() override;
     Expected<std::unique_ptr<AudioCaptureStream>>
     openCapture(const QString &device, CaptureFormat format, CaptureCallbacks callbacks, int fragmentMilliseconds) override;
-    int subscribe(std::function<void(const AudioDeviceEvent &)> listener) override;
-    void unsubscribe(int handle) override;
+    int subscribe(std::function<void(const AudioDeviceEvent &)>) override { return 0; }
+    void unsubscribe(int) override {}
 
     // Test side.
-    void setDefaultSource(std::optional<AudioDeviceInfo> source);
     void failOpening(const QString &device, int times = 1); // "" = the default source
-    void emitEvent(const AudioDeviceEvent &event);
     // Pushes audio into every running stream on `device` ("" = the microphone streams).
     int deliver(const QString &device, const std::vector<float> &samples);
-    void failStreams(const QString &device);
     QStringList openedDevices() const;
     int runningStreams() const;
 
@@ -41,8 +39,6 @@ private:
     std::map<QString, int> failures;
     std::vector<Stream *> streams;
     QStringList opened;
-    std::map<int, std::function<void(const AudioDeviceEvent &)>> listeners;
-    int nextHandle = 0;
 };
 
 class FakeAudioSystem::Stream final : public AudioCaptureStream {
