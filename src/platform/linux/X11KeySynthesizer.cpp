@@ -4,10 +4,6 @@
 
 #include "support/Log.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusVariant>
 #include <QFile>
 #include <QLoggingCategory>
 
