@@ -92,13 +92,9 @@ private slots:
         // U+0331 has no precomposed form with these letters, so it stays a mark of its own after NFC.
         QTest::newRow("a combining mark belongs to its word") << ana << u"ana\u0331, la\u0331ana y ana"_s << u"ana\u0331, la\u0331ana y Ana"_s;
         QTest::newRow("no match before a decomposed accent") << QStringList{u"pie"_s, u"X"_s} << u"pie\u0301 y pie"_s << u"pié y X"_s;
-        QTest::newRow("punctuation bounds words") << ana << u"ana, (ana) y «ana»."_s << u"Ana, (Ana) y «Ana»."_s;
         QTest::newRow("any case, replacement verbatim") << QStringList{u"ANA"_s, u"Ana"_s, u"canción"_s, u"Canción"_s}
                                                         << u"ana, Ana y ANA: CANCIÓN"_s << u"Ana, Ana y Ana: Canción"_s;
         QTest::newRow("longest source first, if it ends a word") << york << u"nueva york, nueva yorkina"_s << u"Nueva York, X yorkina"_s;
-        QTest::newRow("matches of different lengths")
-            << QStringList{u"tb"_s, u"també"_s, u"bcn"_s, u"Barcelona"_s, u"de debò de debò"_s, u"de debò"_s, u"pa amb tomaquet"_s, u"pa amb tomàquet"_s}
-            << u"tb a bcn, de debò de debò: pa amb tomaquet tb"_s << u"també a Barcelona, de debò: pa amb tomàquet també"_s;
         QTest::newRow("empty replacement deletes whole words") << QStringList{u"eh"_s, QString()} << u"eh, vale eh ehm"_s << u", vale  ehm"_s;
         QTest::newRow("decomposed source, either text") << QStringList{u"cafe\u0301"_s, u"Café"_s} << u"café o CAFE\u0301"_s << u"Café o Café"_s;
         QTest::newRow("composed source, decomposed text") << QStringList{u"caf\u00e9"_s, u"Café"_s} << u"un cafe\u0301 solo"_s << u"un Café solo"_s;
@@ -115,58 +111,51 @@ private slots:
         QCOMPARE(store.applying(text, TranscriptionLanguage::spanish), expected);
     }
 
-    void missingFileIsAnEmptyDictionary()
+    // A missing file is an empty dictionary and a lookup does not create it; a malformed one fails
+    // every load and is not cached: a repaired file is read by the next transcript (unknown keys
+    // ignored). Either way the text passes unchanged.
+    void unreadableFileLeavesTheText_data()
     {
-        PersonalDictionaryStore store(folder);
-        const auto loaded = store.entries(TranscriptionLanguage::catalan);
-        QVERIFY(loaded.has_value());
-        QVERIFY(loaded->isEmpty());
-        QCOMPARE(store.applying(u"bon dia"_s, TranscriptionLanguage::catalan), u"bon dia"_s);
-        QVERIFY(!QFile::exists(store.fileURL(TranscriptionLanguage::catalan)));
-    }
-
-    void malformedFileFailsEveryLoad_data()
-    {
+        QTest::addColumn<bool>("exists");
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("not JSON") << QByteArray("hola");
-        QTest::newRow("empty file") << QByteArray();
-        QTest::newRow("object, not array") << QByteArray(R"({"source": "hola", "replacement": "Adiós"})");
-        QTest::newRow("replacement missing") << QByteArray(R"([{"source": "hola"}])");
-        QTest::newRow("source not a string") << QByteArray(R"([{"source": 1, "replacement": "Adiós"}])");
-        QTest::newRow("strings, not objects") << QByteArray(R"(["hola"])");
+        QTest::newRow("missing") << false << QByteArray();
+        QTest::newRow("empty file, not JSON") << true << QByteArray();
+        QTest::newRow("object, not array") << true << QByteArray(R"({"source": "hola", "replacement": "Adiós"})");
+        QTest::newRow("replacement missing") << true << QByteArray(R"([{"source": "hola"}])");
+        QTest::newRow("source not a string") << true << QByteArray(R"([{"source": 1, "replacement": "Adiós"}])");
     }
 
-    void malformedFileFailsEveryLoad()
+    void unreadableFileLeavesTheText()
     {
+        QFETCH(bool, exists);
         QFETCH(QByteArray, content);
         PersonalDictionaryStore store(folder);
-        writeFile(store.fileURL(TranscriptionLanguage::spanish), content);
+        const QString path = store.fileURL(TranscriptionLanguage::spanish);
+        if (exists)
+            writeFile(path, content);
         for (int attempt = 0; attempt < 2; ++attempt) {
             const auto loaded = store.entries(TranscriptionLanguage::spanish);
-            QVERIFY(!loaded.has_value());
-            QCOMPARE(loaded.error().code, int(PersonalDictionaryStore::decodeFailed));
+            QCOMPARE(loaded.has_value(), !exists);
+            if (exists)
+                QCOMPARE(loaded.error().code, int(PersonalDictionaryStore::decodeFailed));
+            else
+                QVERIFY(loaded->isEmpty());
             QCOMPARE(store.applying(u"hola mundo"_s, TranscriptionLanguage::spanish), u"hola mundo"_s);
         }
-        // Nothing was cached: a repaired file is read by the next transcript. Unknown keys are ignored.
-        writeFile(store.fileURL(TranscriptionLanguage::spanish), R"([{"note": 1, "replacement": "Adiós", "source": "hola"}])");
+        QCOMPARE(QFile::exists(path), exists);
+        if (!exists)
+            return;
+        writeFile(path, R"([{"note": 1, "replacement": "Adiós", "source": "hola"}])");
         QCOMPARE(store.applying(u"hola mundo"_s, TranscriptionLanguage::spanish), u"Adiós mundo"_s);
     }
 
-    void savingAnEmptyListRemovesTheMatcher()
+    // A saved list is sanitised and laid out so that it loads back to the same bytes; an empty list
+    // empties the file and the matcher; a failed save keeps the old list in use.
+    void saving()
     {
+        const auto catalan = TranscriptionLanguage::catalan;
         PersonalDictionaryStore store(folder);
-        QVERIFY(store.save({{u"ana"_s, u"Ana"_s}}, TranscriptionLanguage::spanish).has_value());
-        QVERIFY(store.save({{u"   "_s, u"Ana"_s}}, TranscriptionLanguage::spanish).has_value());
-        QCOMPARE(readFile(store.fileURL(TranscriptionLanguage::spanish)), QByteArray("[\n]\n"));
-        QCOMPARE(store.applying(u"ana"_s, TranscriptionLanguage::spanish), u"ana"_s);
-        QCOMPARE(store.entries(TranscriptionLanguage::spanish).value(), Entries());
-    }
-
-    void savedFileLoadsBackToTheSameBytes()
-    {
-        const Entries list{{u" Hola "_s, u"Adiós"_s}, {u"hola"_s, u"Buenas"_s}, {u"pa amb tomaquet"_s, u"pa amb \"tomàquet\""_s}};
-        PersonalDictionaryStore store(folder);
-        QVERIFY(store.save(list, TranscriptionLanguage::catalan).has_value());
+        QVERIFY(store.save({{u" Hola "_s, u"Adiós"_s}, {u"hola"_s, u"Buenas"_s}, {u"pa amb tomaquet"_s, u"pa amb \"tomàquet\""_s}}, catalan).has_value());
         const QString path = folder + u"/ca.json"_s;
         const QByteArray saved = readFile(path);
         QCOMPARE(saved, QByteArray("[\n"
@@ -179,33 +168,30 @@ private slots:
                                    "        \"source\": \"pa amb tomaquet\"\n"
                                    "    }\n"
                                    "]\n"));
-
         PersonalDictionaryStore reopened(folder);
-        const auto loaded = reopened.entries(TranscriptionLanguage::catalan);
+        const auto loaded = reopened.entries(catalan);
         QVERIFY(loaded.has_value());
-        QCOMPARE(pairsOf(*loaded), (QStringList{u"Hola"_s, u"Adiós"_s, u"pa amb tomaquet"_s, u"pa amb \"tomàquet\""_s}));
-        QVERIFY(reopened.save(*loaded, TranscriptionLanguage::catalan).has_value());
+        QVERIFY(reopened.save(*loaded, catalan).has_value());
         QCOMPARE(readFile(path), saved);
-    }
 
-    void failedSaveKeepsTheOldList()
-    {
-        PersonalDictionaryStore store(folder);
-        QVERIFY(store.save({{u"ana"_s, u"Ana"_s}}, TranscriptionLanguage::spanish).has_value());
+        QVERIFY(store.save({{u"   "_s, u"Ana"_s}}, catalan).has_value());
+        QCOMPARE(readFile(path), QByteArray("[\n]\n"));
+        QCOMPARE(store.applying(u"hola"_s, catalan), u"hola"_s);
+        QCOMPARE(store.entries(catalan).value(), Entries());
+
         // A folder where the file belongs cannot be replaced by the new file.
-        const QString path = store.fileURL(TranscriptionLanguage::spanish);
+        QVERIFY(store.save({{u"ana"_s, u"Ana"_s}}, catalan).has_value());
         QVERIFY(QFile::remove(path) && QDir().mkpath(path));
-        const auto saved = store.save({{u"ana"_s, u"Anna"_s}}, TranscriptionLanguage::spanish);
-        QVERIFY(!saved.has_value());
-        QCOMPARE(saved.error().code, int(PersonalDictionaryStore::writeFailed));
-        QCOMPARE(store.applying(u"ana"_s, TranscriptionLanguage::spanish), u"Ana"_s);
-        QCOMPARE(pairsOf(store.entries(TranscriptionLanguage::spanish).value()), (QStringList{u"ana"_s, u"Ana"_s}));
+        const auto failed = store.save({{u"ana"_s, u"Anna"_s}}, catalan);
+        QVERIFY(!failed.has_value());
+        QCOMPARE(failed.error().code, int(PersonalDictionaryStore::writeFailed));
+        QCOMPARE(store.applying(u"ana"_s, catalan), u"Ana"_s);
+        QCOMPARE(pairsOf(store.entries(catalan).value()), (QStringList{u"ana"_s, u"Ana"_s}));
 
         writeFile(home->path() + u"/file"_s, "x");
-        PersonalDictionaryStore blocked(home->path() + u"/file/Dictionaries"_s);
-        const auto blockedSave = blocked.save({{u"ana"_s, u"Ana"_s}}, TranscriptionLanguage::spanish);
-        QVERIFY(!blockedSave.has_value());
-        QCOMPARE(blockedSave.error().code, int(PersonalDictionaryStore::folderNotCreated));
+        const auto blocked = PersonalDictionaryStore(home->path() + u"/file/Dictionaries"_s).save({{u"ana"_s, u"Ana"_s}}, catalan);
+        QVERIFY(!blocked.has_value());
+        QCOMPARE(blocked.error().code, int(PersonalDictionaryStore::folderNotCreated));
     }
 
 private:
