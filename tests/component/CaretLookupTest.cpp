@@ -14,7 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <mutex>
+#include <future>
 
 Q_DECLARE_METATYPE(std::optional<AccessibleTextRange>)
 
@@ -24,24 +24,12 @@ namespace {
 template <typename Answer>
 std::optional<Answer> askTreeThread(AccessibilityCaretRevealer &revealer, std::function<Answer(CaretLocator &)> lookup)
 {
-    struct Reply {
-        std::mutex lock;
-        std::optional<Answer> answer;
-    };
-    auto reply = std::make_shared<Reply>();
-    revealer.performLookup([reply, lookup](CaretLocator &locator) {
-        Answer found = lookup(locator);
-        std::lock_guard guard(reply->lock);
-        reply->answer = std::move(found);
-    });
-    const auto answered = [&] {
-        std::lock_guard guard(reply->lock);
-        return reply->answer.has_value();
-    };
-    if (!QTest::qWaitFor(answered, 10000))
+    auto reply = std::make_shared<std::promise<Answer>>();
+    std::future<Answer> answer = reply->get_future();
+    revealer.performLookup([reply, lookup](CaretLocator &locator) { reply->set_value(lookup(locator)); });
+    if (!QTest::qWaitFor([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000))
         return std::nullopt;
-    std::lock_guard guard(reply->lock);
-    return reply->answer;
+    return answer.get();
 }
 
 bool desktopAccessibilityIsOn()
@@ -92,7 +80,6 @@ private slots:
         for (QDeadlineTimer deadline(10000); !caret && !deadline.hasExpired();)
             caret = askTreeThread<std::optional<QRectF>>(revealer, [pid](CaretLocator &locator) { return locator.focusedCaretBounds(pid); }).value_or(std::nullopt);
         QVERIFY(caret.has_value());
-        qInfo("caret at %.0f,%.0f %.0fx%.0f", caret->x(), caret->y(), caret->width(), caret->height());
         QVERIFY(caret->height() > 0);
         QVERIFY(caret->x() > 0 && caret->y() > 0 && caret->x() < 1440 && caret->y() < 900);
         QCOMPARE(askTreeThread<bool>(revealer, [](CaretLocator &locator) { return locator.focusedTextElement(std::nullopt) != nullptr; }), true);

@@ -96,31 +96,12 @@ private slots:
         row("lone shift does not beep", Qt::Key_Shift, Qt::ShiftModifier, 0, QString(), 0, 0);
         row("key without a position", Qt::Key_Print, Qt::ControlModifier, 0, QString(), 0, 0);
 
-        // The names of the keys.
-        const auto named = [&](const char *label, int key, quint32 keyCode, const QString &name) {
-            row(label, key, Qt::ControlModifier, 0, u"Ctrl+"_s + name, keyCode, 0x1000);
-        };
-        named("Return", Qt::Key_Return, 36, u"Intro"_s);
-        named("Tab", Qt::Key_Tab, 48, u"Tab"_s);
-        named("Backspace", Qt::Key_Backspace, 51, u"Retroceso"_s);
-        const quint32 functionKeyCodes[] = {122, 120, 99, 118, 96, 97, 98, 100, 101, 109, 103, 111, 105, 107, 113, 106, 64, 79, 80, 90};
-        for (int index = 0; index < 20; ++index) {
-            const QString name = u"F%1"_s.arg(index + 1);
-            named(qPrintable(name), Qt::Key_F1 + index, functionKeyCodes[index], name);
-        }
-        named("Insert", Qt::Key_Insert, 114, u"Insert"_s);
-        named("Home", Qt::Key_Home, 115, u"Inicio"_s);
-        named("Page Up", Qt::Key_PageUp, 116, u"RePág"_s);
-        named("Delete", Qt::Key_Delete, 117, u"Supr"_s);
-        named("End", Qt::Key_End, 119, u"Fin"_s);
-        named("Page Down", Qt::Key_PageDown, 121, u"AvPág"_s);
-        named("Left", Qt::Key_Left, 123, u"Izquierda"_s);
-        named("Right", Qt::Key_Right, 124, u"Derecha"_s);
-        named("Down", Qt::Key_Down, 125, u"Abajo"_s);
-        named("Up", Qt::Key_Up, 126, u"Arriba"_s);
-        named("keypad Enter", Qt::Key_Enter, 76, u"Num+Intro"_s);
-        named("a letter", Qt::Key_Q, 12, u"Q"_s);
-        named("punctuation", Qt::Key_Comma, 43, u","_s);
+        // A few of the named keys.
+        row("Return", Qt::Key_Return, Qt::ControlModifier, 0, u"Ctrl+Intro"_s, 36, 0x1000);
+        row("F13", Qt::Key_F13, Qt::ControlModifier, 0, u"Ctrl+F13"_s, 105, 0x1000);
+        row("Left", Qt::Key_Left, Qt::ControlModifier, 0, u"Ctrl+Izquierda"_s, 123, 0x1000);
+        row("keypad Enter", Qt::Key_Enter, Qt::ControlModifier, 0, u"Ctrl+Num+Intro"_s, 76, 0x1000);
+        row("punctuation", Qt::Key_Comma, Qt::ControlModifier, 0, u"Ctrl+,"_s, 43, 0x1000);
     }
 
     void capture()
@@ -153,31 +134,6 @@ private slots:
         QVERIFY(!panel->isVisible());
     }
 
-    void escapeCancels_data()
-    {
-        QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
-        QTest::addColumn<bool>("capturedBefore");
-        QTest::newRow("alone") << Qt::KeyboardModifiers() << false;
-        QTest::newRow("with shift") << Qt::KeyboardModifiers(Qt::ShiftModifier) << false;
-        QTest::newRow("with every modifier") << Qt::KeyboardModifiers(allModifiers) << false;
-        QTest::newRow("after a capture") << Qt::KeyboardModifiers(Qt::ControlModifier) << true;
-    }
-
-    void escapeCancels()
-    {
-        QFETCH(Qt::KeyboardModifiers, modifiers);
-        QFETCH(bool, capturedBefore);
-        if (capturedBefore)
-            press(panel.get(), Qt::Key_K, Qt::ControlModifier);
-
-        press(panel.get(), Qt::Key_Escape, modifiers);
-
-        QCOMPARE(finishes.size(), 1u);
-        QCOMPARE(finishes.front(), std::nullopt);
-        QCOMPARE(shell.beeps, 0);
-        QVERIFY(!panel->isVisible());
-    }
-
     void saveNeedsACombinationFirst()
     {
         QTest::mouseClick(button(u"Guardar"_s), Qt::LeftButton);
@@ -195,6 +151,8 @@ private slots:
     void cancelsWithoutChange_data()
     {
         QTest::addColumn<QString>("way");
+        QTest::newRow("Escape") << u"Escape"_s;
+        QTest::newRow("Escape with every modifier") << u"Escape+all"_s;
         QTest::newRow("Cancelar") << u"Cancelar"_s;
         QTest::newRow("window closed") << u"close"_s;
         QTest::newRow("another window activated") << u"deactivate"_s;
@@ -207,7 +165,9 @@ private slots:
         QVERIFY(panel->capturedShortcut());
         QWidget other;
 
-        if (way == u"Cancelar") {
+        if (way.startsWith(u"Escape")) {
+            press(panel.get(), Qt::Key_Escape, way == u"Escape" ? Qt::NoModifier : allModifiers);
+        } else if (way == u"Cancelar") {
             QTest::mouseClick(button(u"Cancelar"_s), Qt::LeftButton);
         } else if (way == u"close") {
             panel->close();
@@ -221,6 +181,7 @@ private slots:
 
         QCOMPARE(finishes.size(), 1u);
         QCOMPARE(finishes.front(), std::nullopt);
+        QCOMPARE(shell.beeps, 0);
         QVERIFY(!panel->isVisible());
     }
 

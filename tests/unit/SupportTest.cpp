@@ -1,7 +1,6 @@
 // The serial queue's order and suspension, typed settings, and the settings read at launch.
 
 #include "app/AppSettings.h"
-#include "support/Log.h"
 #include "support/SerialQueue.h"
 #include "support/Settings.h"
 
@@ -36,31 +35,23 @@ private slots:
         QVERIFY(!threads.contains(std::this_thread::get_id()));
     }
 
-    void blockThatSuspendsItsQueueHoldsTheNextUntilResumed()
-    {
-        SerialQueue queue(QStringLiteral("com.tarvo.murmex.test"));
-        std::atomic<bool> secondRan{false};
-        queue.async([&] { queue.suspend(); });
-        queue.async([&] { secondRan = true; });
-        QTRY_VERIFY_WITH_TIMEOUT(queue.isSuspended(), 2000);
-        QVERIFY(!queue.waitUntilDrained(20));
-        QVERIFY(!secondRan);
-
-        queue.resume();
-        QVERIFY(queue.waitUntilDrained(2000));
-        QVERIFY(secondRan);
-    }
-
-    void destroyingASuspendedQueueStillRunsItsBlocks()
+    void suspensionHoldsBlocksUntilResumedOrDestroyed()
     {
         std::atomic<int> ran{0};
         {
             SerialQueue queue(QStringLiteral("com.tarvo.murmex.test"));
+            queue.async([&] { queue.suspend(); }); // a block may suspend its own queue
+            queue.async([&] { ++ran; });
+            QTRY_VERIFY_WITH_TIMEOUT(queue.isSuspended(), 2000);
+            QVERIFY(!queue.waitUntilDrained(20));
+            QCOMPARE(ran.load(), 0);
+            queue.resume();
+            QVERIFY(queue.waitUntilDrained(2000));
+            QCOMPARE(ran.load(), 1);
             queue.suspend();
-            for (int i = 0; i < 3; ++i)
-                queue.async([&] { ++ran; });
+            queue.async([&] { ++ran; });
         }
-        QCOMPARE(ran.load(), 3); // clean-up blocks are never dropped
+        QCOMPARE(ran.load(), 2); // clean-up blocks are never dropped
     }
 
     void launchSettings_data()
@@ -89,7 +80,6 @@ private slots:
         QTest::newRow("not an ini file at all") << "\x01\x02garbage[[[\n=\n" << "es" << "exclude" << 100 << standard;
         storedShortcut("alt alone is enough", "shortcutKeyCode=49\nshortcutModifiers=2048\nshortcutDisplay=X\n", "Alt+Espacio");
         storedShortcut("shortcut without display", "shortcutKeyCode=96\nshortcutModifiers=4608\n", standard);
-        storedShortcut("modifiers missing", "shortcutKeyCode=96\nshortcutDisplay=X\n", standard);
         storedShortcut("modifiers garbage", "shortcutKeyCode=2\nshortcutModifiers=garbage\nshortcutDisplay=D\n", standard);
         storedShortcut("no modifier", "shortcutKeyCode=2\nshortcutModifiers=0\nshortcutDisplay=D\n", standard);
         storedShortcut("shift alone", "shortcutKeyCode=2\nshortcutModifiers=512\nshortcutDisplay=⇧D\n", standard);
@@ -111,16 +101,11 @@ private slots:
         file.write("[General]\n" + ini.toUtf8());
         file.close();
 
-        int shortcutLines = 0;
-        Log::setSink([&](const QString &line) { shortcutLines += line.startsWith(QStringLiteral("[MurmexSettings] Atajo")); });
         const AppSettings loaded = AppSettings::load(Settings(path));
-        Log::setSink({});
         QCOMPARE(rawValue(loaded.transcriptionLanguage), language);
         QCOMPARE(rawValue(loaded.computerAudioMode), mode);
         QCOMPARE(loaded.recordingVolumePercentage, volume);
         QCOMPARE(loaded.shortcut.display, shortcut);
-        // A stored shortcut replaced by the default says so in one log line.
-        QCOMPARE(shortcutLines, ini.contains(u"shortcut") && shortcut == QStringLiteral("Ctrl+Alt+Super+D") ? 1 : 0);
     }
 };
 
