@@ -16,7 +16,7 @@
 
 #include <future>
 
-Q_DECLARE_METATYPE(std::optional<AccessibleTextRange>)
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -34,9 +34,8 @@ std::optional<Answer> askTreeThread(AccessibilityCaretRevealer &revealer, std::f
 
 bool desktopAccessibilityIsOn()
 {
-    QDBusMessage get = QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << QStringLiteral("org.a11y.Status") << QStringLiteral("IsEnabled");
+    QDBusMessage get = QDBusMessage::createMethodCall(u"org.a11y.Bus"_s, u"/org/a11y/bus"_s, u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
+    get << u"org.a11y.Status"_s << u"IsEnabled"_s;
     const QDBusMessage reply = QDBusConnection::sessionBus().call(get, QDBus::Block, 5000);
     return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
 }
@@ -59,19 +58,17 @@ private slots:
         QVERIFY(askTreeThread<bool>(revealer, [](CaretLocator &) { return true; }));
 
         QTemporaryDir scratch;
-        const QString textFile = scratch.filePath(QStringLiteral("target.txt"));
+        const QString textFile = scratch.filePath(u"target.txt"_s);
         QProcess target;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1")); // expose its tree from the start
-        environment.remove(QStringLiteral("QT_NO_GLIB")); // the target runs Qt as any other program does
+        environment.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s); // expose its tree from the start
+        environment.remove(u"QT_NO_GLIB"_s); // the target runs Qt as any other program does
         target.setProcessEnvironment(environment);
         target.start(QStringLiteral(MURMEX_TARGET_PROGRAM), {textFile});
         QVERIFY(target.waitForStarted());
-        QVERIFY(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--name"),
-                                                              QStringLiteral("^Murmex target$"), QStringLiteral("windowactivate"), QStringLiteral("--sync")}) == 0);
-        QVERIFY(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("hola")}) == 0);
+        QCOMPARE(QProcess::execute(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--name"_s, u"^Murmex target$"_s, u"windowactivate"_s, u"--sync"_s}), 0);
+        QCOMPARE(QProcess::execute(u"xdotool"_s, {u"type"_s, u"hola"_s}), 0);
         QTRY_COMPARE_WITH_TIMEOUT(QFile(textFile).exists(), true, 10000);
-
         const qint64 pid = target.processId();
 
         // The target registers on the bus a moment after it shows its window. One lookup in flight

@@ -28,10 +28,6 @@ constexpr auto allModifiers = Qt::ControlModifier | Qt::AltModifier | Qt::ShiftM
 // A key press as the panel gets it; a scan code is an X key code (evdev + 8), 0 for none.
 void press(QWidget *target, int key, Qt::KeyboardModifiers modifiers, quint32 scanCode = 0)
 {
-    if (scanCode == 0) {
-        QTest::keyPress(target, Qt::Key(key), modifiers);
-        return;
-    }
     QKeyEvent event(QEvent::KeyPress, key, modifiers, scanCode, 0, 0);
     QApplication::sendEvent(target, &event);
 }

@@ -1,4 +1,4 @@
-// The serial queue's order and suspension, typed settings, and the settings read at launch.
+// The serial queue's order and suspension, and the settings read at launch.
 
 #include "app/AppSettings.h"
 #include "support/SerialQueue.h"
