@@ -17,9 +17,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QtEndian>
-
-#include <cmath>
 
 namespace {
 
@@ -32,14 +29,10 @@ public:
     {
         pasted.append(text);
         targets.append(target);
-        if (!folder.isEmpty())
-            filesAtPaste = QDir(folder).entryList(QDir::Files);
         QTimer::singleShot(10, std::move(completion));
     }
     QStringList pasted;
     QList<std::optional<qint64>> targets;
-    QString folder;          // whose files to note when the text is pasted
-    QStringList filesAtPaste;
 };
 
 class Host final : public TranscriptionHost {
@@ -58,9 +51,10 @@ struct Rig {
     QTemporaryDir home;
     QString recordings = home.filePath(QStringLiteral("Recordings"));
     QString folder = recordings + QStringLiteral("/2026-12-06_17-00-00_ABCDEF12");
+    QString models = home.filePath(QStringLiteral("Models"));
     QString logFile = home.filePath(QStringLiteral("doubles.log"));
-    QString curlLog = home.filePath(QStringLiteral("curl.log"));
     QStringList segments;
+    QList<QByteArray> variables; // set for the doubles, unset again at the end
     FakePlatform fake;
     RecordingInsertion insertion;
     Host host;
@@ -76,37 +70,24 @@ struct Rig {
             segments.append(folder + QStringLiteral("/segment-%1.wav").arg(i, 3, 10, QLatin1Char('0')));
             QVERIFY(writeToneWav(segments.last(), 1.0));
         }
-        const QString models = home.filePath(QStringLiteral("Models"));
         QDir().mkpath(models);
-        for (const QString &model : {QStringLiteral("ggml-base.bin"), vad ? QStringLiteral("ggml-silero-v6.2.0.bin") : QString()})
-            if (!model.isEmpty()) {
-                QFile file(models + QLatin1Char('/') + model);
-                QVERIFY(file.open(QIODevice::WriteOnly));
-                file.write("model");
-            }
+        for (const QString &model : {QStringLiteral("ggml-base.bin"), vad ? QStringLiteral("ggml-silero-v6.2.0.bin") : QString()}) {
+            QFile file(models + QLatin1Char('/') + model);
+            QVERIFY(model.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write("model") > 0));
+        }
         // Only the engines asked for are reachable: each gets a folder of its own.
         WhisperLocations locations;
         locations.searchPath = false;
         locations.modelFolders = {models};
         locations.pythonWhisperExecutable = engines.contains(QStringLiteral("python")) ? doubles + QStringLiteral("/whisper") : QStringLiteral("/nonexistent/whisper");
-        for (const auto &[engine, program] : {std::pair{QStringLiteral("server"), QStringLiteral("whisper-server")},
-                                              std::pair{QStringLiteral("cli"), QStringLiteral("whisper-cli")}}) {
+        for (const QString &engine : {QStringLiteral("server"), QStringLiteral("cli")}) {
             if (!engines.contains(engine))
                 continue;
-            const QString bin = home.filePath(engine);
-            QDir().mkpath(bin);
-            QVERIFY(QFile::link(doubles + QLatin1Char('/') + program, bin + QLatin1Char('/') + program));
+            const QString bin = home.filePath(engine), program = QStringLiteral("whisper-") + engine;
+            QVERIFY(QDir().mkpath(bin) && QFile::link(doubles + QLatin1Char('/') + program, bin + QLatin1Char('/') + program));
             locations.executableFolders.append(bin);
         }
-        // curl as the job runs it, with its arguments written down first.
-        locations.curlExecutable = home.filePath(QStringLiteral("curl"));
-        QFile curl(locations.curlExecutable);
-        QVERIFY(curl.open(QIODevice::WriteOnly));
-        curl.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '%1'\nexec /usr/bin/curl \"$@\"\n").arg(curlLog).toUtf8());
-        curl.close();
-        curl.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-
-        qputenv("MURMEX_DOUBLE_LOG", logFile.toUtf8());
+        set("MURMEX_DOUBLE_LOG", logFile.toUtf8());
         service = std::make_unique<WhisperTranscriptionService>(
             WhisperTranscriptionService::Services{
                 defaults, fake.alerts, fake.shell, insertion,
@@ -121,11 +102,15 @@ struct Rig {
     ~Rig()
     {
         service.reset();
-        for (const char *name : {"MURMEX_DOUBLE_LOG", "MURMEX_DOUBLE_TRANSCRIPTS", "MURMEX_DOUBLE_SERVER_FAIL", "MURMEX_DOUBLE_SERVER_LISTEN_DELAY_MS",
-                                 "MURMEX_DOUBLE_CLI_EXIT_STATUS", "MURMEX_DOUBLE_SERVER_TRANSCRIPTS", "MURMEX_DOUBLE_CLI_TRANSCRIPTS"})
-            qunsetenv(name);
+        for (const QByteArray &name : variables)
+            qunsetenv(name.constData());
     }
 
+    void set(const QByteArray &name, const QByteArray &value)
+    {
+        variables.append(name);
+        qputenv(name.constData(), value);
+    }
     QList<QJsonObject> events(const QString &program, const QString &event) const
     {
         QList<QJsonObject> found;
@@ -148,20 +133,8 @@ struct Rig {
                 list.append(value.toString());
         return list;
     }
-    bool startServer()
-    {
-        service->startWhisperCPPServer();
-        return service->isServerRunning();
-    }
     bool waitForEnd() { return QTest::qWaitFor([&] { return host.ends > 0; }, jobTimeout); }
 };
-
-QStringList voiceActivity(const QString &model)
-{
-    return {QStringLiteral("--vad"), QStringLiteral("--vad-model"), model, QStringLiteral("--vad-threshold"), QStringLiteral("0.50"),
-            QStringLiteral("--vad-min-speech-duration-ms"), QStringLiteral("250"), QStringLiteral("--vad-min-silence-duration-ms"),
-            QStringLiteral("500"), QStringLiteral("--vad-speech-pad-ms"), QStringLiteral("100")};
-}
 
 } // namespace
 
@@ -169,168 +142,123 @@ class TranscriptionTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void serverJobPastesTheSubstitutedText()
-    {
-        Rig rig({QStringLiteral("server")});
-        QVERIFY(rig.dictionary.save({{QStringLiteral("nueva york"), QStringLiteral("Nueva York")}}, TranscriptionLanguage::spanish));
-        qputenv("MURMEX_DOUBLE_TRANSCRIPTS", "hola desde nueva|[Música]|york, adiós");
-        QVERIFY(rig.startServer());
-        rig.service->transcribe(rig.segments, rig.folder);
-        QCOMPARE(rig.host.starts, 1);
-        QVERIFY(rig.waitForEnd());
-
-        // The phrase spans two segments, with a non-speech one between them.
-        QCOMPARE(rig.insertion.pasted, QStringList{QStringLiteral("hola desde Nueva York, adiós")});
-        QCOMPARE(rig.insertion.targets.first(), std::optional<qint64>(777));
-        QVERIFY(!QFile::exists(rig.folder)); // deleted after the paste completed
-        QVERIFY(rig.fake.alerts.shown.isEmpty());
-
-        const QString port = QString::number(WhisperTranscriptionService::whisperServerPort(QCoreApplication::applicationPid()));
-        const QString models = rig.home.filePath(QStringLiteral("Models"));
-        QStringList expected{QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), port, QStringLiteral("--model"),
-                             models + QStringLiteral("/ggml-base.bin"), QStringLiteral("--language"), QStringLiteral("es"),
-                             QStringLiteral("--no-timestamps"), QStringLiteral("--suppress-nst")};
-        expected += voiceActivity(models + QStringLiteral("/ggml-silero-v6.2.0.bin"));
-        expected += QStringList{QStringLiteral("--threads"), QStringLiteral("4"), QStringLiteral("--beam-size"), QStringLiteral("5"),
-                                QStringLiteral("--best-of"), QStringLiteral("5")};
-        QCOMPARE(expected.size(), 27);
-        QCOMPARE(rig.arguments(QStringLiteral("whisper-server")), expected);
-
-        QFile curlLog(rig.curlLog);
-        QVERIFY(curlLog.open(QIODevice::ReadOnly));
-        const QString firstCurl = QString::fromUtf8(curlLog.readLine()).trimmed();
-        QCOMPARE(firstCurl, QStringLiteral("--silent --show-error --fail --max-time 3600 http://127.0.0.1:%1/inference --form file=@%2;type=audio/wav "
-                                           "--form temperature=0.0 --form temperature_inc=0.2 --form language=es --form response_format=text "
-                                           "--output %3")
-                                .arg(port, rig.segments.first(), rig.folder + QStringLiteral("/segment-001-server.txt")));
-        const auto requests = rig.events(QStringLiteral("whisper-server"), QStringLiteral("request"));
-        QCOMPARE(requests.size(), 3);
-        const QJsonObject fields = requests.first().value(QStringLiteral("fields")).toObject();
-        QCOMPARE(fields.value(QStringLiteral("response_format")).toString(), QStringLiteral("text"));
-        QCOMPARE(fields.value(QStringLiteral("language")).toString(), QStringLiteral("es"));
-    }
-
-    void serverStillLoadingIsWaitedFor()
-    {
-        Rig rig({QStringLiteral("server")}, true, 1);
-        qputenv("MURMEX_DOUBLE_SERVER_LISTEN_DELAY_MS", "1200"); // six or so refused attempts
-        qputenv("MURMEX_DOUBLE_TRANSCRIPTS", "por fin");
-        QVERIFY(rig.startServer());
-        QSignalSpy finished(rig.service.get(), &WhisperTranscriptionService::serverJobFinished);
-        rig.service->transcribe(rig.segments, rig.folder);
-        QVERIFY(rig.waitForEnd());
-        QCOMPARE(finished.first().first().toBool(), true);
-        QCOMPARE(rig.insertion.pasted, QStringList{QStringLiteral("por fin")});
-        QFile curlLog(rig.curlLog);
-        QVERIFY(curlLog.open(QIODevice::ReadOnly));
-        QVERIFY(curlLog.readAll().count('\n') > 2);
-    }
-
-    void failingServerFallsBackToTheCommandLine()
-    {
-        Rig rig({QStringLiteral("server"), QStringLiteral("cli")});
-        qputenv("MURMEX_DOUBLE_SERVER_FAIL", "2-"); // the second segment fails for good
-        qputenv("MURMEX_DOUBLE_TRANSCRIPTS", "uno|dos|tres");
-        QVERIFY(rig.startServer());
-        QSignalSpy finished(rig.service.get(), &WhisperTranscriptionService::serverJobFinished);
-        rig.insertion.folder = rig.folder;
-        rig.service->transcribe(rig.segments, rig.folder);
-        QVERIFY(rig.waitForEnd());
-
-        QCOMPARE(rig.insertion.filesAtPaste.filter(QStringLiteral("-server.txt")), QStringList());
-        QCOMPARE(rig.insertion.filesAtPaste.filter(QStringLiteral(".wav.txt")).size(), 3);
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(finished.first().first().toBool(), false);
-        QVERIFY(!rig.service->isServerRunning()); // abandoned for the rest of the run
-        // The third segment was never posted: the first once, the second until retries ran out.
-        for (const QJsonObject &request : rig.events(QStringLiteral("whisper-server"), QStringLiteral("request")))
-            QVERIFY(!request.value(QStringLiteral("file")).toObject().value(QStringLiteral("name")).toString().contains(QLatin1String("segment-003")));
-        const QString models = rig.home.filePath(QStringLiteral("Models"));
-        QStringList expected{QStringLiteral("--model"), models + QStringLiteral("/ggml-base.bin"), QStringLiteral("--language"), QStringLiteral("es"),
-                             QStringLiteral("--no-timestamps"), QStringLiteral("--suppress-nst"), QStringLiteral("--output-txt"), QStringLiteral("--no-prints")};
-        expected += voiceActivity(models + QStringLiteral("/ggml-silero-v6.2.0.bin"));
-        expected += rig.segments;
-        QCOMPARE(rig.arguments(QStringLiteral("whisper-cli")), expected);
-        QCOMPARE(rig.insertion.pasted.size(), 1);
-        QVERIFY(!QFile::exists(rig.folder));
-    }
-
-    void commandLineWithoutVoiceActivityModel()
-    {
-        Rig rig({QStringLiteral("server"), QStringLiteral("cli")}, false, 1);
-        QVERIFY(!rig.startServer()); // no server without the voice-activity model
-        rig.service->transcribe(rig.segments, rig.folder);
-        QVERIFY(rig.waitForEnd());
-        const QString models = rig.home.filePath(QStringLiteral("Models"));
-        QCOMPARE(rig.arguments(QStringLiteral("whisper-cli")),
-                 (QStringList{QStringLiteral("--model"), models + QStringLiteral("/ggml-base.bin"), QStringLiteral("--language"), QStringLiteral("es"),
-                              QStringLiteral("--no-timestamps"), QStringLiteral("--suppress-nst"), QStringLiteral("--output-txt"),
-                              QStringLiteral("--no-prints"), rig.segments.first()}));
-        QCOMPARE(rig.insertion.pasted, QStringList{QStringLiteral("segment-001")});
-    }
-
-    void openaiWhisperIsPreferredOverTheCommandLine()
-    {
-        Rig rig({QStringLiteral("cli"), QStringLiteral("python")}, true, 2);
-        qputenv("MURMEX_DOUBLE_TRANSCRIPTS", "primero|segundo");
-        rig.service->transcribe(rig.segments, rig.folder);
-        QVERIFY(rig.waitForEnd());
-        QStringList expected = rig.segments;
-        expected += QStringList{QStringLiteral("--model"), QStringLiteral("base"), QStringLiteral("--language"), QStringLiteral("es"),
-                                QStringLiteral("--task"), QStringLiteral("transcribe"), QStringLiteral("--output_format"), QStringLiteral("txt"),
-                                QStringLiteral("--output_dir"), rig.folder, QStringLiteral("--verbose"), QStringLiteral("False"),
-                                QStringLiteral("--fp16"), QStringLiteral("False")};
-        QCOMPARE(rig.arguments(QStringLiteral("whisper")), expected);
-        QVERIFY(rig.events(QStringLiteral("whisper-cli"), QStringLiteral("start")).isEmpty());
-        QCOMPARE(rig.insertion.pasted, QStringList{QStringLiteral("primero segundo")});
-    }
-
-    void failuresKeepTheRecording_data()
+    // Each row: the engines there, the voice-activity model, what the engine hears in each segment
+    // ("|" between segments), a setting of the doubles, the server job's outcome (-1: no server
+    // job), the engine whose command line made the text, that command line, the pasted text, and
+    // the alert of a failure that keeps the recording.
+    // In the command lines, $VAD, $SEGMENTS, $MODELS, $FOLDER and $PORT stand for this run's values.
+    void recordingBecomesText_data()
     {
         QTest::addColumn<QStringList>("engines");
-        QTest::addColumn<QByteArray>("cliExitStatus");
-        QTest::addColumn<QString>("title");
-        QTest::newRow("no engine at all") << QStringList() << QByteArray() << "Motor de transcripción no disponible";
-        QTest::newRow("command line exits with 1") << QStringList{QStringLiteral("cli")} << QByteArray("1")
-                                                   << "No se pudo completar la transcripción";
+        QTest::addColumn<bool>("vad");
+        QTest::addColumn<QString>("heard");
+        QTest::addColumn<QByteArray>("setting");
+        QTest::addColumn<int>("serverJob");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("pasted"); // empty: nothing to paste
+        QTest::addColumn<QString>("alert");
+
+        const QStringList server{"server"}, cli{"cli"};
+        const QStringList cliArguments{"--model", "$MODELS/ggml-base.bin", "--language", "es", "--no-timestamps", "--suppress-nst", "--output-txt", "--no-prints"};
+        QTest::newRow("server: a phrase across segments, noise between")
+            << server << true << "hola desde nueva|[Música]|york, adiós" << QByteArray() << 1 << "whisper-server"
+            << QStringList{"--host", "127.0.0.1", "--port", "$PORT", "--model", "$MODELS/ggml-base.bin", "--language", "es", "--no-timestamps",
+                           "--suppress-nst", "$VAD", "--threads", "4", "--beam-size", "5", "--best-of", "5"}
+            << "hola desde Nueva York, adiós" << "";
+        QTest::newRow("server still loading is waited for")
+            << server << true << "por fin" << QByteArray("MURMEX_DOUBLE_SERVER_LISTEN_DELAY_MS=1200") << 1 << "whisper-server" << QStringList() << "por fin" << "";
+        QTest::newRow("server fails for good: the command line does it all")
+            << (server + cli) << true << "uno|dos|tres" << QByteArray("MURMEX_DOUBLE_SERVER_FAIL=2-") << 0 << "whisper-cli"
+            << cliArguments + QStringList{"$VAD", "$SEGMENTS"} << "uno dos tres" << "";
+        QTest::newRow("no voice-activity model: no server, command line without it")
+            << (server + cli) << false << "sin modelo" << QByteArray() << -1 << "whisper-cli" << cliArguments + QStringList{"$SEGMENTS"} << "sin modelo" << "";
+        QTest::newRow("openai-whisper before the command line")
+            << QStringList{"cli", "python"} << true << "primero|segundo" << QByteArray() << -1 << "whisper"
+            << QStringList{"$SEGMENTS", "--model", "base", "--language", "es", "--task", "transcribe", "--output_format", "txt",
+                           "--output_dir", "$FOLDER", "--verbose", "False", "--fp16", "False"}
+            << "primero segundo" << "";
+        QTest::newRow("nothing but noise: no paste, no alert")
+            << server << true << "[Música]|(risas)|" << QByteArray() << 1 << "whisper-server" << QStringList() << "" << "";
+        QTest::newRow("no engine at all: the recording stays")
+            << QStringList() << true << "hola" << QByteArray() << -1 << "" << QStringList() << "" << "Motor de transcripción no disponible";
+        QTest::newRow("command line exits with 1: the recording stays")
+            << cli << true << "hola" << QByteArray("MURMEX_DOUBLE_CLI_EXIT_STATUS=1") << -1 << "whisper-cli" << QStringList() << ""
+            << "No se pudo completar la transcripción";
     }
 
-    void failuresKeepTheRecording()
+    void recordingBecomesText()
     {
         QFETCH(QStringList, engines);
-        QFETCH(QByteArray, cliExitStatus);
-        QFETCH(QString, title);
-        Rig rig(engines);
-        if (!cliExitStatus.isEmpty())
-            qputenv("MURMEX_DOUBLE_CLI_EXIT_STATUS", cliExitStatus);
+        QFETCH(bool, vad);
+        QFETCH(QString, heard);
+        QFETCH(QByteArray, setting);
+        QFETCH(int, serverJob);
+        QFETCH(QString, program);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, pasted);
+        QFETCH(QString, alert);
+
+        Rig rig(engines, vad, int(heard.count(QLatin1Char('|'))) + 1);
+        QVERIFY(rig.dictionary.save({{QStringLiteral("nueva york"), QStringLiteral("Nueva York")}}, TranscriptionLanguage::spanish));
+        rig.set("MURMEX_DOUBLE_TRANSCRIPTS", heard.toUtf8());
+        if (!setting.isEmpty())
+            rig.set(setting.left(setting.indexOf('=')), setting.mid(setting.indexOf('=') + 1));
+        if (engines.contains(QStringLiteral("server"))) {
+            rig.service->startWhisperCPPServer();
+            QCOMPARE(rig.service->isServerRunning(), vad); // no server without the voice-activity model
+        }
+        QSignalSpy finished(rig.service.get(), &WhisperTranscriptionService::serverJobFinished);
         rig.fake.alerts.answer = 0; // "Mostrar grabación"
         rig.service->transcribe(rig.segments, rig.folder);
+        QCOMPARE(rig.host.starts, engines.isEmpty() ? 0 : 1); // with no engine nothing starts
         QVERIFY(rig.waitForEnd());
 
-        QVERIFY(rig.insertion.pasted.isEmpty());
-        QVERIFY(QFile::exists(rig.folder));
-        for (const QString &segment : rig.segments)
-            QVERIFY(QFile::exists(segment));
-        QVERIFY(!QFile::exists(rig.folder + QStringLiteral("/transcription.log")));
-        QCOMPARE(rig.fake.alerts.shown.size(), 1);
-        QCOMPARE(rig.fake.alerts.shown.first().message, title);
-        QVERIFY(rig.fake.alerts.shown.first().informativeText.endsWith(QStringLiteral("\n\n") + rig.folder));
-        QCOMPARE(rig.fake.alerts.shown.first().buttons, (QStringList{QStringLiteral("Mostrar grabación"), QStringLiteral("Aceptar")}));
-        QCOMPARE(rig.fake.shell.revealed, QStringList{rig.folder});
-        QCOMPARE(rig.defaults.string(QStringLiteral("lastRecoveryNotice")).value_or(QString()), rig.folder);
-        QVERIFY(!rig.host.target); // the text has nowhere to go any more
-    }
-
-    void emptyTextEndsSilently()
-    {
-        Rig rig({QStringLiteral("server")});
-        qputenv("MURMEX_DOUBLE_TRANSCRIPTS", "[Música]|(risas)|");
-        QVERIFY(rig.startServer());
-        rig.service->transcribe(rig.segments, rig.folder);
-        QVERIFY(rig.waitForEnd());
-        QVERIFY(rig.insertion.pasted.isEmpty());
-        QVERIFY(rig.fake.alerts.shown.isEmpty());
-        QVERIFY(!QFile::exists(rig.folder));
+        QCOMPARE(rig.insertion.pasted, pasted.isEmpty() ? QStringList() : QStringList{pasted});
+        if (!pasted.isEmpty())
+            QCOMPARE(rig.insertion.targets.first(), std::optional<qint64>(777));
+        if (alert.isEmpty()) {
+            QVERIFY(!QFile::exists(rig.folder)); // deleted once the text is out
+            QVERIFY(rig.fake.alerts.shown.isEmpty());
+        } else {
+            for (const QString &segment : rig.segments)
+                QVERIFY(QFile::exists(segment));
+            QCOMPARE(rig.fake.alerts.shown.size(), 1);
+            QCOMPARE(rig.fake.alerts.shown.first().message, alert);
+            QVERIFY(rig.fake.alerts.shown.first().informativeText.endsWith(QStringLiteral("\n\n") + rig.folder));
+            QCOMPARE(rig.fake.alerts.shown.first().buttons, (QStringList{QStringLiteral("Mostrar grabación"), QStringLiteral("Aceptar")}));
+            QCOMPARE(rig.fake.shell.revealed, QStringList{rig.folder});
+            // Not announced a second time at the next launch.
+            QCOMPARE(rig.defaults.string(QStringLiteral("lastRecoveryNotice")).value_or(QString()), rig.folder);
+            QVERIFY(!rig.host.target); // the text has nowhere to go any more
+        }
+        QCOMPARE(finished.isEmpty() ? -1 : int(finished.first().first().toBool()), serverJob);
+        QCOMPARE(rig.service->isServerRunning(), serverJob == 1); // a failed server is abandoned for the run
+        if (program != QLatin1String("whisper-cli"))
+            QVERIFY(rig.events(QStringLiteral("whisper-cli"), QStringLiteral("start")).isEmpty());
+        if (serverJob == 1) { // every segment posted once, asking for plain Spanish text
+            const auto requests = rig.events(QStringLiteral("whisper-server"), QStringLiteral("request"));
+            QCOMPARE(requests.size(), rig.segments.size());
+            const QJsonObject fields = requests.first().value(QStringLiteral("fields")).toObject();
+            QCOMPARE(fields.value(QStringLiteral("response_format")).toString(), QStringLiteral("text"));
+            QCOMPARE(fields.value(QStringLiteral("language")).toString(), QStringLiteral("es"));
+        }
+        if (arguments.isEmpty())
+            return;
+        const QString port = QString::number(WhisperTranscriptionService::whisperServerPort(QCoreApplication::applicationPid()));
+        QStringList expected;
+        for (const QString &argument : arguments) {
+            if (argument == QLatin1String("$VAD"))
+                expected += QStringList{QStringLiteral("--vad"), QStringLiteral("--vad-model"), rig.models + QStringLiteral("/ggml-silero-v6.2.0.bin"),
+                                        QStringLiteral("--vad-threshold"), QStringLiteral("0.50"), QStringLiteral("--vad-min-speech-duration-ms"),
+                                        QStringLiteral("250"), QStringLiteral("--vad-min-silence-duration-ms"), QStringLiteral("500"),
+                                        QStringLiteral("--vad-speech-pad-ms"), QStringLiteral("100")};
+            else if (argument == QLatin1String("$SEGMENTS"))
+                expected += rig.segments;
+            else
+                expected.append(QString(argument).replace(QLatin1String("$MODELS"), rig.models).replace(QLatin1String("$FOLDER"), rig.folder).replace(QLatin1String("$PORT"), port));
+        }
+        QCOMPARE(rig.arguments(program), expected);
     }
 };
 
