@@ -18,4 +18,7 @@ public:
     virtual float peakPower(int channel) const = 0;    // dBFS
 
     virtual void setOnUnexpectedStop(std::function<void()> handler) = 0;
+    // After an unexpected stop: whether it stopped because its file could not grow (disk or quota
+    // full, file size limit). The file then holds, with a valid header, everything written before.
+    virtual bool ranOutOfDiskSpace() const { return false; }
 };
