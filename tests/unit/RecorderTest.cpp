@@ -1,18 +1,25 @@
-// The capture ring and its writer, and the voice-processing recorder's start, retry, cancellation
-// and failure handling, against a sound server in memory.
+// The capture ring and its writer, the segment files a recording leaves behind, and the
+// voice-processing recorder's start, retry, cancellation and failure handling, against a sound
+// server in memory.
 
 #include "FakeAudioSystem.h"
 #include "TestWav.h"
 #include "audio/CaptureSession.h"
+#include "audio/SegmentFile.h"
 #include "audio/VoiceProcessingRecorder.h"
+#include "support/Log.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <atomic>
 #include <chrono>
 #include <latch>
 #include <thread>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -22,6 +29,33 @@ std::vector<float> tone(quint32 frames, float amplitude = 0.5f)
     for (quint32 i = 0; i < frames; ++i)
         samples[i] = amplitude * float(std::sin(2.0 * M_PI * 440.0 * i / 16000.0));
     return samples;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A segment of `frames` written by the real writer (none at all when negative), left as a killed
+// process leaves it if `killed` (header sizes as at the file's creation: RIFF 8, data 0), then with
+// `appended` after it. Returns the file's bytes.
+QByteArray writeSegment(const QString &path, int frames, bool killed, const QByteArray &appended)
+{
+    if (frames >= 0) {
+        auto writer = WavFileWriter::create(path, 16000);
+        const std::vector<qint16> samples(size_t(frames), 1000);
+        if (!writer || (frames > 0 && !(*writer)->write(samples.data(), frames)))
+            return {};
+    }
+    QByteArray bytes = contents(path);
+    if (killed) {
+        qToLittleEndian<quint32>(8, bytes.data() + 4);
+        qToLittleEndian<quint32>(0, bytes.data() + bytes.indexOf("data") + 4);
+    }
+    bytes += appended;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? bytes : QByteArray();
 }
 
 // Feeds the fake microphone in real time (10 ms buffers at the device rate) until stopped.
@@ -63,6 +97,9 @@ private slots:
     void startsAndMeters();
     void noAudioAndCancellation_data();
     void noAudioAndCancellation();
+    void repairHeader_data();
+    void repairHeader();
+    void interruptedRecordingsAreRepaired();
 
 private:
     QTemporaryDir folder;
@@ -192,6 +229,72 @@ void RecorderTest::noAudioAndCancellation()
     QCOMPARE(result.error().code, error);
     QVERIFY(!recorder->isRecording());
     QCOMPARE(audio.runningStreams(), 0);
+}
+
+// A segment as a killed recording or a failed write leaves it: the header is set from the file's
+// length, whole frames only. A consistent file, and one that is no WAV, are left byte for byte.
+void RecorderTest::repairHeader_data()
+{
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<bool>("killed");
+    QTest::addColumn<QByteArray>("appended");
+    QTest::addColumn<int>("result"); // 1 repaired, 0 left as it was, -1 error
+
+    const QByteArray oddByte("\x01", 1);
+    QTest::newRow("killed writer") << 8000 << true << QByteArray() << 1;
+    QTest::newRow("killed writer in mid-frame") << 8000 << true << oddByte << 1;
+    QTest::newRow("trailing odd byte") << 8000 << false << oddByte << 1;
+    QTest::newRow("consistent") << 8000 << false << QByteArray() << 0;
+    QTest::newRow("header only") << 0 << false << QByteArray() << 0;
+    QTest::newRow("not a WAV") << -1 << false << QByteArray("hola, esto no es audio") << -1;
+}
+
+void RecorderTest::repairHeader()
+{
+    QFETCH(int, frames);
+    QFETCH(bool, killed);
+    QFETCH(QByteArray, appended);
+    QFETCH(int, result);
+    const QString path = folder.filePath(QStringLiteral("repair-%1.wav").arg(QTest::currentDataTag()));
+    const QByteArray before = writeSegment(path, frames, killed, appended);
+    QVERIFY(!before.isEmpty());
+    QCOMPARE(SegmentFile::holdsAudio(path), frames > 0);
+
+    const auto repaired = SegmentFile::repairHeader(path);
+    QCOMPARE(repaired ? int(*repaired) : -1, result);
+    const QByteArray after = contents(path);
+    if (result != 1)
+        QCOMPARE(after, before);
+    if (frames < 0)
+        return;
+    QCOMPARE(qFromLittleEndian<quint32>(after.constData() + 4), quint32(after.size() - 8));
+    QCOMPARE(qFromLittleEndian<quint32>(after.constData() + after.indexOf("data") + 4), quint32(frames * 2));
+    QCOMPARE(qRound(SegmentFile::audioSeconds(path) * 16000), frames);
+}
+
+// At launch: the segments of every dictation folder, and nothing else, each repair or failure told
+// in the log; a file that cannot be repaired stays as it is.
+void RecorderTest::interruptedRecordingsAreRepaired()
+{
+    QTemporaryDir root;
+    const QString dictation = root.filePath(QStringLiteral("dictado"));
+    QVERIFY(QDir().mkpath(dictation));
+    QVERIFY(!writeSegment(dictation + u"/segment-001.wav"_s, 8000, true, {}).isEmpty());
+    QVERIFY(!writeSegment(dictation + u"/segment-002.wav"_s, 8000, false, {}).isEmpty());
+    const QStringList untouched{dictation + u"/segment-003.wav"_s, dictation + u"/notas.wav"_s, root.filePath(QStringLiteral("segment-009.wav"))};
+    QList<QByteArray> untouchedBytes{writeSegment(untouched[0], -1, false, "no es audio"), writeSegment(untouched[1], 8000, true, {}),
+                                     writeSegment(untouched[2], 8000, true, {})};
+    QStringList lines;
+    Log::setSink([&](const QString &line) { lines << line; });
+    const int repaired = SegmentFile::repairInterruptedRecordings(root.path());
+    Log::setSink({});
+
+    QCOMPARE(repaired, 1);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0], u"[MurmexRecording] Segmento reparado tras un cierre inesperado: %1/segment-001.wav (0.5 s)"_s.arg(dictation));
+    QVERIFY2(lines[1].contains(untouched[0]), qPrintable(lines[1]));
+    for (int i = 0; i < untouched.size(); ++i)
+        QCOMPARE(contents(untouched[i]), untouchedBytes[i]);
 }
 
 QTEST_GUILESS_MAIN(RecorderTest)
