@@ -6,6 +6,7 @@
 #include "Bundle.h"
 #include "RuntimeStateFile.h"
 #include "audio/RecorderFactory.h"
+#include "audio/SegmentFile.h"
 #include "cues/SoundCues.h"
 #include "dictionary/PersonalDictionaryStore.h"
 #include "insertion/RecordingIndicator.h"
@@ -37,6 +38,11 @@ AppDelegate::~AppDelegate()
 {
     // Blocks still queued see the controller gone and only clean up.
     lifetime.reset();
+    // The transcription goes first, while everything it could report to still exists; it reports
+    // nothing once detached.
+    subsystems.transcription->setHost(nullptr);
+    subsystems.transcription->terminateProcesses();
+    subsystems.transcription.reset();
 }
 
 // MARK: - Launch and shutdown
@@ -45,6 +51,8 @@ void AppDelegate::applicationDidFinishLaunching()
 {
     persistRuntimeState();
     subsystems.outputVolume->restoreVolumeLeftByCrash();
+    // Segments of a dictation cut short by a crash get the header their audio needs.
+    SegmentFile::repairInterruptedRecordings(AppStorage::recordingsRootURL());
     settings_ = AppSettings::load(defaults);
     if (subsystems.personalDictionaryStore) {
         // A dictionary that cannot be read only means no substitutions for that language.
@@ -183,7 +191,8 @@ void AppDelegate::setState(DictationState newState)
     state_ = newState;
     if (newState == DictationState::idle)
         subsystems.soundCues->cancelPreparedStartCue();
-    persistRuntimeState();
+    if (!hasTerminated) // the file was removed at shutdown and stays removed
+        persistRuntimeState();
     emit stateChanged(newState);
 }
 
@@ -221,6 +230,10 @@ QString AppDelegate::firstWords(const QString &text, int maxWords)
 
 void AppDelegate::showAlert(const QString &message, const QString &informativeText)
 {
+    if (hasTerminated) {
+        Log::write(QStringLiteral("[MurmexRuntime] Aviso no mostrado durante el cierre: %1 — %2").arg(message, informativeText));
+        return;
+    }
     platform.alerts.showWarning(message, informativeText, {aceptar});
 }
 

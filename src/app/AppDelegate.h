@@ -61,6 +61,9 @@ public:
     void beginRecordingWithPermission();
     void startRecording();
     void stopRecordingAndTranscribe();
+    // The recorder could not write for lack of disk space: what was recorded is transcribed and the
+    // tray says how much that was.
+    void stopRecordingForLackOfDiskSpace();
     void abortCurrentDictation();
     void stopActiveRecorderForUserAction();
     void finishDeferredQuitAfterRecordingStartupCleanup();

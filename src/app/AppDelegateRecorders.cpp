@@ -4,6 +4,7 @@
 #include "AppDelegateSupport.h"
 
 #include "audio/RecorderFactory.h"
+#include "audio/SegmentFile.h"
 #include "support/Log.h"
 
 #include <QFile>
@@ -33,6 +34,8 @@ void AppDelegate::recorderStoppedUnexpectedly(const std::weak_ptr<DictationAudio
     const auto stopped = recorder.lock();
     if (!stopped || stopped != audioRecorder || state_ != DictationState::recording)
         return;
+    if (stopped->ranOutOfDiskSpace())
+        return stopRecordingForLackOfDiskSpace();
     Log::write(QStringLiteral("[MurmexRecording] La grabación se interrumpió; se reanuda en un segmento nuevo."));
     audioRecorder.reset();
     stopSpeechMeterTimer();
@@ -59,6 +62,8 @@ void AppDelegate::startSpeechMetering(const std::shared_ptr<DictationAudioRecord
             return;
         }
         // It stopped by itself without telling: replace it on a new segment.
+        if (metered->ranOutOfDiskSpace())
+            return stopRecordingForLackOfDiskSpace();
         detachAndStop(metered);
         audioRecorder.reset();
         stopSpeechMeterTimer();
@@ -158,16 +163,29 @@ void AppDelegate::handleRestartResult(const QString &folder, const QString &segm
 {
     const bool current = generation == recorderRestartGeneration && !token->isCancelled() && state_ == DictationState::recording
         && !audioRecorder && recordingFolder_ == folder;
-    if (!current || (result && !(*result)->isRecording())) {
+    if (!current) {
         discardRestartResult(segment, token, result ? *result : nullptr);
         recordingStartupQueue->resume();
         return;
     }
-    if (!result) {
+    if (!result || !(*result)->isRecording()) {
+        // The new recorder failed to start or already stopped again: the dictation goes on with the
+        // next restart, and whatever the short-lived segment caught stays part of it.
+        const bool outOfSpace = result && (*result)->ranOutOfDiskSpace();
+        if (result)
+            detachAndStop(*result);
         releaseRecorderRestartToken(token);
         finishDeferredQuitAfterRecordingStartupCleanup();
-        QFile::remove(segment);
-        scheduleRecorderRestart();
+        if (SegmentFile::holdsAudio(segment))
+            recordingSegments_.append(segment);
+        else
+            QFile::remove(segment);
+        if (state_ == DictationState::recording) {
+            if (outOfSpace)
+                stopRecordingForLackOfDiskSpace();
+            else
+                scheduleRecorderRestart();
+        }
     } else {
         recordingSegments_.append(segment);
         releaseRecorderRestartToken(token);
@@ -183,7 +201,8 @@ void AppDelegate::discardRestartResult(const QString &segment, const RecordingSt
     QPointer<AppDelegate> weak(this);
     recordingTeardownQueue->async([weak, recorder, segment, token] {
         detachAndStop(recorder);
-        QFile::remove(segment);
+        if (!SegmentFile::holdsAudio(segment))
+            QFile::remove(segment);
         onMainThread([weak, token] {
             if (!weak)
                 return;

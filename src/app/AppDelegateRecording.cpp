@@ -4,6 +4,7 @@
 #include "AppDelegateSupport.h"
 
 #include "audio/RecorderFactory.h"
+#include "audio/SegmentFile.h"
 #include "cues/SoundCues.h"
 #include "insertion/RecordingIndicator.h"
 #include "platform/Alerts.h"
@@ -293,6 +294,22 @@ void AppDelegate::stopRecordingAndTranscribe()
     removeFolderIfOwned(folder);
 }
 
+void AppDelegate::stopRecordingForLackOfDiskSpace()
+{
+    if (state_ != DictationState::recording)
+        return;
+    const QStringList segments = recordingSegments_;
+    stopRecordingAndTranscribe();
+    double seconds = 0;
+    for (const QString &segment : segments)
+        seconds += SegmentFile::audioSeconds(segment);
+    const QString kept = QStringLiteral("Disco lleno: se grabaron %1 s").arg(qRound(seconds));
+    Log::write(QStringLiteral("[MurmexRecording] %1; la grabación se detuvo.").arg(kept));
+    statusItem_.showMessage(kept, state_ == DictationState::transcribing
+                                      ? QStringLiteral("La grabación se detuvo por falta de espacio y se transcribe lo grabado. Libera espacio para seguir dictando.")
+                                      : QStringLiteral("La grabación se detuvo por falta de espacio. Libera espacio para seguir dictando."));
+}
+
 void AppDelegate::abortCurrentDictation()
 {
     if (state_ != DictationState::starting && state_ != DictationState::recording)
@@ -343,12 +360,16 @@ void AppDelegate::stopSpeechMeterTimer()
 
 void AppDelegate::transcriptionDidStart()
 {
+    if (hasTerminated)
+        return;
     setState(DictationState::transcribing);
     updateStatusIcon();
 }
 
 void AppDelegate::transcriptionDidEnd()
 {
+    if (hasTerminated)
+        return;
     setState(DictationState::idle);
     subsystems.outputVolume->restoreOutputVolumeAfterRecording();
     updateStatusIcon();

@@ -31,9 +31,14 @@
 #include <QSessionManager>
 #include <QTimer>
 
+#include <csignal>
+
 int main(int argc, char *argv[])
 {
     StartupTrace::configureFromEnvironment();
+    // A file size limit then makes a write fail (and the recorder report a full disk) instead of
+    // ending Murmex in the middle of a dictation.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     // Qt runs without its GLib event dispatcher: the accessibility tree's own thread runs GLib's
     // default main context (see AtspiAccessibilityTree). Programs Murmex opens do not inherit this.

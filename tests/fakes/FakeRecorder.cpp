@@ -1,11 +1,16 @@
 #include "FakeRecorder.h"
+#include "TestWav.h"
 
 #include <QFile>
 
 #include <chrono>
 
-FakeRecorder::FakeRecorder(QString segmentFile) : segment(std::move(segmentFile))
+FakeRecorder::FakeRecorder(QString segmentFile, double audioSeconds) : segment(std::move(segmentFile))
 {
+    if (audioSeconds > 0) {
+        writeToneWav(segment, audioSeconds);
+        return;
+    }
     QFile file(segment);
     if (file.open(QIODevice::WriteOnly))
         file.write("RIFF");
@@ -29,8 +34,9 @@ bool FakeRecorder::hasUnexpectedStopHandler() const
     return bool(onUnexpectedStop);
 }
 
-void FakeRecorder::failUnexpectedly()
+void FakeRecorder::failUnexpectedly(bool diskFull)
 {
+    outOfDiskSpace = diskFull;
     recording = false;
     std::function<void()> handler;
     {
@@ -62,7 +68,11 @@ FakeRecorderFactory::makeStartedRecorder(const QString &segmentFile, ComputerAud
         return std::unexpected(Error{QStringLiteral("Murmex"), 22, QStringLiteral("Se canceló la preparación del micrófono.")});
     if (!outcome.succeeds)
         return std::unexpected(outcome.error);
-    auto recorder = std::make_shared<FakeRecorder>(segmentFile);
+    auto recorder = std::make_shared<FakeRecorder>(segmentFile, outcome.audioSeconds);
+    if (outcome.stopsAtOnce) {
+        recorder->recording = false;
+        recorder->outOfDiskSpace = outcome.diskFull;
+    }
     std::lock_guard lock(mutex);
     last = recorder;
     return recorder;

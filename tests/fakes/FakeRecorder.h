@@ -13,7 +13,8 @@
 // real recorder does.
 class FakeRecorder final : public DictationAudioRecorder {
 public:
-    explicit FakeRecorder(QString segment);
+    // `audioSeconds` > 0 writes a WAV file holding that much of a tone instead of a bare header.
+    explicit FakeRecorder(QString segment, double audioSeconds = 0);
 
     bool isRecording() const override { return recording; }
     double currentTime() const override { return seconds; }
@@ -22,13 +23,16 @@ public:
     float averagePower(int) const override { return average; }
     float peakPower(int) const override { return peak; }
     void setOnUnexpectedStop(std::function<void()> handler) override;
+    bool ranOutOfDiskSpace() const override { return outOfDiskSpace; }
 
-    // The device went away: the recorder stops and reports it, as from an audio thread.
-    void failUnexpectedly();
+    // The device went away (or, with `diskFull`, the file could not grow): the recorder stops and
+    // reports it, as from an audio thread.
+    void failUnexpectedly(bool diskFull = false);
     bool hasUnexpectedStopHandler() const;
 
     const QString segment;
     std::atomic<bool> recording{true};
+    std::atomic<bool> outOfDiskSpace{false};
     std::atomic<int> stops{0};
     std::atomic<int> meterUpdates{0};
     double seconds = 0;
@@ -46,6 +50,9 @@ class FakeRecorderFactory final : public RecorderFactory {
 public:
     struct Outcome {
         bool succeeds = true;
+        bool stopsAtOnce = false;  // started, but stopped again before its owner sees it
+        double audioSeconds = 0;   // what its file holds
+        bool diskFull = false;     // with stopsAtOnce: it stopped for lack of disk space
         Error error{QStringLiteral("Murmex"), 3, QStringLiteral("No se pudo iniciar el micrófono.")};
     };
 

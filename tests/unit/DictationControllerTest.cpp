@@ -12,6 +12,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -20,6 +21,7 @@
 
 Q_DECLARE_METATYPE(DictationState)
 Q_DECLARE_METATYPE(AppDelegate::TerminateReply)
+Q_DECLARE_METATYPE(FakeRecorderFactory::Outcome)
 
 #include <mutex>
 #include <thread>
@@ -360,24 +362,89 @@ private slots:
             QCOMPARE(terminated.size(), 0);
     }
 
-    void unexpectedStopRestartsOnNewSegment()
+    // A recorder that stops on its own is replaced on a new segment until one keeps recording; a
+    // full disk instead ends the recording and transcribes what it holds.
+    void interruptedRecorderIsReplaced_data()
     {
+        QTest::addColumn<bool>("diskFull");
+        QTest::addColumn<FakeRecorderFactory::Outcome>("nextStart");
+        QTest::addColumn<QStringList>("transcribed");
+        QTest::addColumn<QString>("message");
+        const QStringList two{"segment-001.wav", "segment-002.wav"};
+        QTest::newRow("replaced") << false << FakeRecorderFactory::Outcome{} << two << QString();
+        QTest::newRow("the replacement fails to start") << false << FakeRecorderFactory::Outcome{.succeeds = false} << two << QString();
+        QTest::newRow("the replacement stops at once") << false << FakeRecorderFactory::Outcome{.stopsAtOnce = true} << two << QString();
+        QTest::newRow("the replacement stops at once after some audio")
+            << false << FakeRecorderFactory::Outcome{.stopsAtOnce = true, .audioSeconds = 0.5}
+            << QStringList{"segment-001.wav", "segment-002.wav", "segment-003.wav"} << QString();
+        QTest::newRow("the replacement finds the disk full")
+            << false << FakeRecorderFactory::Outcome{.stopsAtOnce = true, .audioSeconds = 1, .diskFull = true} << two
+            << "Disco lleno: se grabaron 3 s";
+        QTest::newRow("disk full") << true << FakeRecorderFactory::Outcome{} << QStringList{"segment-001.wav"} << "Disco lleno: se grabaron 2 s";
+    }
+
+    void interruptedRecorderIsReplaced()
+    {
+        QFETCH(bool, diskFull);
+        QFETCH(FakeRecorderFactory::Outcome, nextStart);
+        QFETCH(QStringList, transcribed);
+        QFETCH(QString, message);
         Rig rig;
+        rig.subsystems.recorders->queue({.audioSeconds = 2});
+        rig.subsystems.recorders->queue(nextStart);
         QVERIFY(rig.startRecording());
-        rig.subsystems.recorders->lastRecorder()->failUnexpectedly();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.c().hasPendingRecorderRestart(), settleTimeout);
-        QCOMPARE(rig.c().statusItem().toolTip(), QStringLiteral("Reconectando el micrófono… la grabación anterior está guardada"));
+        QVERIFY(rig.speak());
+        rig.subsystems.recorders->lastRecorder()->failUnexpectedly(diskFull);
+        if (!diskFull) {
+            QTRY_VERIFY_WITH_TIMEOUT(rig.c().hasPendingRecorderRestart(), settleTimeout);
+            QCOMPARE(rig.c().statusItem().toolTip(), QStringLiteral("Reconectando el micrófono… la grabación anterior está guardada"));
+        }
+        if (message.isEmpty()) { // the dictation goes on with a live recorder
+            QTRY_VERIFY_WITH_TIMEOUT(rig.c().recordingSegments().size() == transcribed.size() && !rig.c().hasPendingRecorderRestart()
+                                         && rig.subsystems.recorders->lastRecorder()->isRecording(),
+                                     settleTimeout);
+            QCOMPARE(rig.c().statusItem().toolTip(), recordingToolTip);
+            QVERIFY(rig.speak());
+            rig.press();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(rig.state(), DictationState::transcribing, settleTimeout);
+        QStringList names;
+        for (const QString &segment : rig.subsystems.transcription->transcribedSegments) {
+            QVERIFY(QFile::exists(segment));
+            names.append(QFileInfo(segment).fileName());
+        }
+        QCOMPARE(names, transcribed);
+        QCOMPARE(rig.c().statusItem().lastMessage().section(QLatin1Char('\n'), 0, 0), message);
+        QVERIFY(!rig.c().hasPendingRecorderRestart());
+    }
 
-        QTRY_COMPARE_WITH_TIMEOUT(rig.c().recordingSegments().size(), 2, settleTimeout);
-        const QStringList segments = rig.c().recordingSegments();
-        QVERIFY(segments.at(1).endsWith(QLatin1String("/segment-002.wav"))); // the first one is not overwritten
-        QVERIFY(QFile::exists(segments.at(0)));
-        QCOMPARE(rig.c().statusItem().toolTip(), recordingToolTip);
-        QCOMPARE(rig.state(), DictationState::recording);
+    // Quitting from the menu or by a signal while the text is on its way: the recording stays, and
+    // nothing the transcription reports afterwards reaches the user or the runtime state file.
+    void quitWhileTranscribing_data()
+    {
+        QTest::addColumn<bool>("fromMenu");
+        QTest::newRow("menu") << true;
+        QTest::newRow("termination signal") << false;
+    }
 
-        QVERIFY(rig.speak()); // the new recorder is metered; the stop transcribes both segments
-        rig.press();
-        QCOMPARE(rig.subsystems.transcription->transcribedSegments, segments);
+    void quitWhileTranscribing()
+    {
+        QFETCH(bool, fromMenu);
+        Rig rig;
+        rig.c().applicationDidFinishLaunching();
+        QSignalSpy terminated(&rig.c(), &AppDelegate::terminated);
+        QVERIFY(rig.reach(QStringLiteral("transcribing")));
+        if (fromMenu)
+            rig.c().quitApplication();
+        else
+            rig.c().applicationWillTerminate();
+        QCOMPARE(terminated.size(), 1);
+        QVERIFY(rig.subsystems.log.calls.contains(QStringLiteral("transcription.terminate")));
+
+        rig.subsystems.transcription->finish(); // a late report of the ended job
+        QVERIFY(!QFile::exists(RuntimeStateFile::path()));
+        QVERIFY(rig.alertMessages().isEmpty());
+        QCOMPARE(rig.recordingFolders().size(), 1);
     }
 
     void stopWhileRestartPendingTranscribesWhatExists()

@@ -1,5 +1,7 @@
 #include "MessageBoxAlerts.h"
 
+#include "support/Log.h"
+
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -7,6 +9,7 @@ namespace {
 
 int showMessageBox(QMessageBox::Icon icon, const QString &message, const QString &informativeText, const QStringList &buttons)
 {
+    Log::write(QStringLiteral("[MurmexAlert] %1 — %2").arg(message, QString(informativeText).replace(QLatin1Char('\n'), QLatin1Char(' '))));
     QMessageBox box;
     box.setIcon(icon);
     box.setWindowTitle(QStringLiteral("Murmex"));
