@@ -96,6 +96,7 @@ void CaptureSession::writerLoop()
         const bool endOfStream = slot.kind == Slot::Kind::endOfStream;
         if (!endOfStream && !failed) {
             if (auto written = convertAndWrite(slot); !written) {
+                diskFull.store(WavFileWriter::isOutOfSpace(written.error()));
                 reportFailure(written.error());
                 failed = true;
             }

@@ -66,6 +66,8 @@ public:
     [[nodiscard]] bool waitForStartupResolution(int milliseconds);
     bool didWriteFirstBuffer() const;
     std::optional<Error> startupError() const;
+    // Whether the session ended because its file could not grow (disk or quota full, size limit).
+    bool ranOutOfDiskSpace() const { return diskFull.load(); }
 
     static Error processingError(); // code 24
 
@@ -84,6 +86,7 @@ private:
     std::atomic<int> activeCallbacks{0};
     std::atomic<int> producerDisabled{0};
     std::atomic<int> producerFailure{0};
+    std::atomic<bool> diskFull{false}; // set by the writer before it reports the failure
     std::counting_semaphore<> readySlots{0};
     std::counting_semaphore<> writerFinished{0};
     std::counting_semaphore<> startupResolved{0};

@@ -37,9 +37,9 @@ Expected<std::shared_ptr<FileRecorder>> FileRecorder::start(AudioSystem &audioSy
             self->peakPowerValue = levels->peak;
         }
     };
-    session->onFailure = [weak] {
+    session->onFailure = [weak, failed = session.get()] {
         if (auto self = weak.lock())
-            self->onFailure();
+            self->onFailure(failed->ranOutOfDiskSpace());
     };
     session->startWriter();
 
@@ -70,15 +70,17 @@ FileRecorder::~FileRecorder()
     stop();
 }
 
-void FileRecorder::onFailure()
+void FileRecorder::onFailure(bool outOfDiskSpace)
 {
     {
         std::lock_guard guard(stateLock);
         if (!recording || failureReported)
             return;
         failureReported = true;
+        stoppedForLackOfDiskSpace = outOfDiskSpace;
     }
-    Log::write(QStringLiteral("[MurmexAudio] La grabación del micrófono se detuvo sola."));
+    Log::write(outOfDiskSpace ? QStringLiteral("[MurmexAudio] Disco lleno: la grabación se detuvo.")
+                              : QStringLiteral("[MurmexAudio] La grabación del micrófono se detuvo sola."));
     // The writer thread reports this; stopping waits for that thread, so it happens on the main one.
     std::weak_ptr<FileRecorder> weak = weak_from_this();
     QMetaObject::invokeMethod(QCoreApplication::instance(), [weak] {
@@ -138,6 +140,12 @@ float FileRecorder::peakPower(int) const
 {
     std::lock_guard guard(stateLock);
     return peakPowerValue;
+}
+
+bool FileRecorder::ranOutOfDiskSpace() const
+{
+    std::lock_guard guard(stateLock);
+    return stoppedForLackOfDiskSpace;
 }
 
 void FileRecorder::setOnUnexpectedStop(std::function<void()> handler)

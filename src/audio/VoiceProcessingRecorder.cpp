@@ -197,6 +197,7 @@ void VoiceProcessingRecorder::markSessionStarted(const std::shared_ptr<CaptureSe
     recording = true;
     startedAt = std::chrono::steady_clock::now();
     failureReported = false;
+    stoppedForLackOfDiskSpace = false;
     averagePowerValue = MeteringWindow::initialLevel;
     peakPowerValue = MeteringWindow::initialLevel;
     activeSession = session;
@@ -346,13 +347,16 @@ void VoiceProcessingRecorder::reportUnexpectedStop(const std::weak_ptr<CaptureSe
     // Start-up errors travel through the session's start-up error instead.
     if (!session || !session->didWriteFirstBuffer())
         return;
+    const bool outOfDiskSpace = session->ranOutOfDiskSpace();
     {
         std::lock_guard guard(stateLock);
         if (!recording || failureReported || activeSession != session)
             return;
         failureReported = true;
+        stoppedForLackOfDiskSpace = outOfDiskSpace;
     }
-    Log::write(QStringLiteral("[MurmexAudio] La captura del micrófono se detuvo sola."));
+    Log::write(outOfDiskSpace ? QStringLiteral("[MurmexAudio] Disco lleno: la grabación se detuvo.")
+                              : QStringLiteral("[MurmexAudio] La captura del micrófono se detuvo sola."));
     std::weak_ptr<VoiceProcessingRecorder> weakRecorder = weak_from_this();
     QMetaObject::invokeMethod(QCoreApplication::instance(), [weakRecorder, weakSession] {
         auto recorder = weakRecorder.lock();
@@ -402,6 +406,12 @@ float VoiceProcessingRecorder::peakPower(int) const
 {
     std::lock_guard guard(stateLock);
     return peakPowerValue;
+}
+
+bool VoiceProcessingRecorder::ranOutOfDiskSpace() const
+{
+    std::lock_guard guard(stateLock);
+    return stoppedForLackOfDiskSpace;
 }
 
 void VoiceProcessingRecorder::setOnUnexpectedStop(std::function<void()> handler)

@@ -45,6 +45,7 @@ public:
     float averagePower(int channel) const override;
     float peakPower(int channel) const override;
     void setOnUnexpectedStop(std::function<void()> handler) override;
+    bool ranOutOfDiskSpace() const override;
 
     bool excludesComputerAudio() const { return excludesComputerAudio_; }
     // Observation for tests and benchmarks.
@@ -90,6 +91,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> startedAt;
     bool recording = false;
     bool failureReported = false;
+    bool stoppedForLackOfDiskSpace = false; // the last session's, until the next one starts
     float averagePowerValue = MeteringWindow::initialLevel;
     float peakPowerValue = MeteringWindow::initialLevel;
 
