@@ -49,6 +49,7 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    RuntimeStateFile::reportUncleanEndOfEarlierRun();
     persistRuntimeState();
     subsystems.outputVolume->restoreVolumeLeftByCrash();
     // Segments of a dictation cut short by a crash get the header their audio needs.

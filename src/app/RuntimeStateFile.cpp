@@ -8,7 +8,40 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QSaveFile>
+
+std::optional<RuntimeStateFile::Contents> RuntimeStateFile::parse(const QByteArray &bytes)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(bytes);
+    const QJsonValue pid = document.object().value(QStringLiteral("pid"));
+    const QJsonValue state = document.object().value(QStringLiteral("state"));
+    if (!document.isObject() || !pid.isDouble() || !state.isString())
+        return std::nullopt;
+    const double number = pid.toDouble();
+    if (number < 1 || number > 4194304 || number != double(qint64(number))) // Linux's largest pid
+        return std::nullopt;
+    for (DictationState known : {DictationState::idle, DictationState::starting, DictationState::recording, DictationState::transcribing})
+        if (rawValue(known) == state.toString())
+            return Contents{qint64(number), known};
+    return std::nullopt;
+}
+
+void RuntimeStateFile::reportUncleanEndOfEarlierRun()
+{
+    QFile file(path());
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const auto contents = parse(file.read(4096));
+    if (!contents) {
+        Log::write(QStringLiteral("[MurmexRuntime] Una ejecución anterior dejó un estado ilegible."));
+        return;
+    }
+    if (contents->pid != QCoreApplication::applicationPid())
+        Log::write(QStringLiteral("[MurmexRuntime] La ejecución anterior (pid %1) no se cerró en orden; estaba en «%2».")
+                       .arg(contents->pid)
+                       .arg(rawValue(contents->state)));
+}
 
 QString RuntimeStateFile::path()
 {

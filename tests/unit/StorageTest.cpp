@@ -1,6 +1,7 @@
 // The support root, the move of the earlier "Olvena" data, and the guarded removal of recordings.
 
 #include "app/AppStorage.h"
+#include "app/RuntimeStateFile.h"
 #include "support/Log.h"
 
 #include <QDir>
@@ -126,6 +127,27 @@ private:
     QTemporaryDir home;
     QString applicationSupport;
     int testNumber = 0;
+
+    void runtimeStateIsReadOnlyWhenWellFormed_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("read"); // "pid state", empty for nothing
+        QTest::newRow("written by Murmex") << QByteArray("{\"pid\":4242,\"state\":\"recording\"}") << "4242 recording";
+        QTest::newRow("unknown state") << QByteArray("{\"pid\":4242,\"state\":\"dictating\"}") << "";
+        QTest::newRow("pid as text") << QByteArray("{\"pid\":\"4242\",\"state\":\"idle\"}") << "";
+        QTest::newRow("fractional pid") << QByteArray("{\"pid\":42.5,\"state\":\"idle\"}") << "";
+        QTest::newRow("pid beyond any process") << QByteArray("{\"pid\":1e300,\"state\":\"idle\"}") << "";
+        QTest::newRow("an array") << QByteArray("[4242,\"idle\"]") << "";
+        QTest::newRow("cut short") << QByteArray("{\"pid\":4242,\"sta") << "";
+    }
+
+    void runtimeStateIsReadOnlyWhenWellFormed()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, read);
+        const auto contents = RuntimeStateFile::parse(bytes);
+        QCOMPARE(contents ? QStringLiteral("%1 %2").arg(contents->pid).arg(rawValue(contents->state)) : QString(), read);
+    }
 };
 
 QTEST_GUILESS_MAIN(StorageTest)
