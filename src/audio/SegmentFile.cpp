@@ -135,7 +135,8 @@ int repairInterruptedRecordings(const QString &recordingsRoot)
             const QString path = segment.filePath();
             const auto result = repairHeader(path);
             if (!result) {
-                Log::write(QStringLiteral("[MurmexRecording] No se pudo reparar el segmento %1; se deja como está: %2").arg(path, result.error().description));
+                Log::write(QStringLiteral("[MurmexRecording] No se pudo reparar el segmento %1; se deja como está: %2")
+                               .arg(path, result.error().description));
             } else if (*result) {
                 ++repaired;
                 Log::write(QStringLiteral("[MurmexRecording] Segmento reparado tras un cierre inesperado: %1 (%2 s)")

@@ -6,9 +6,11 @@
 #include "app/AppDelegate.h"
 #include "app/AppStorage.h"
 #include "audio/AudioRecorderFactory.h"
+#include "audio/SegmentFile.h"
 #include "platform/linux/PulseAudioSystem.h"
 #include "support/Settings.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -63,13 +65,18 @@ std::optional<WavFile> readWav(const QString &path)
     return wav;
 }
 
+void startHarness(QProcess &process, const QStringList &arguments)
+{
+    process.start(QStringLiteral(MURMEX_SOURCE_DIR "/tests/harness/desktop"),
+                  QStringList{arguments.first(), qEnvironmentVariable("MURMEX_DESKTOP_DIR")} + arguments.mid(1));
+}
+
 // Runs a subcommand of the harness against this test's desktop, with the event loop running: the
 // speech meter must tick while a voice plays ("speak").
 bool harness(const QStringList &arguments)
 {
     QProcess process;
-    process.start(QStringLiteral(MURMEX_SOURCE_DIR "/tests/harness/desktop"),
-                  QStringList{arguments.first(), qEnvironmentVariable("MURMEX_DESKTOP_DIR")} + arguments.mid(1));
+    startHarness(process, arguments);
     return process.waitForStarted() && QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, recordingTimeout)
         && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
@@ -115,6 +122,8 @@ private slots:
     void speechIsRecordedAndDetected();
     void vanishingMicrophoneContinuesOnANewSegment_data();
     void vanishingMicrophoneContinuesOnANewSegment();
+    void segmentOutlivesItsProcess_data();
+    void segmentOutlivesItsProcess();
 };
 
 void RecordingTest::speechIsRecordedAndDetected_data()
@@ -192,6 +201,75 @@ void RecordingTest::vanishingMicrophoneContinuesOnANewSegment()
     QVERIFY(firstAfter && second);
     QCOMPARE(firstAfter->samples, firstWav->samples); // the restart did not touch the first segment
     QVERIFY(second->rms() > 0.005);
+}
+
+// A recording process that never closes its segment: killed with SIGKILL in mid-speech, or its file
+// kept from growing by a size limit, as a full disk would. After the kill the segment reads as all
+// but its last second, and as every whole frame on disk once repaired; at the limit the recorder
+// says it ran out of space and leaves every whole frame that fitted readable.
+void RecordingTest::segmentOutlivesItsProcess_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<qint64>("sizeLimit"); // bytes; 0: killed instead
+    const qint64 limit = 44 + 32000 + 1;   // the header, a second of audio and half a frame
+    QTest::newRow("killed (allow)") << u"allow"_s << qint64(0);
+    QTest::newRow("size limit (allow)") << u"allow"_s << limit;
+    QTest::newRow("size limit (exclude)") << u"exclude"_s << limit;
+}
+
+void RecordingTest::segmentOutlivesItsProcess()
+{
+    QFETCH(QString, mode);
+    QFETCH(qint64, sizeLimit);
+    QTemporaryDir folder;
+    const QString segment = folder.filePath(u"segment-001.wav"_s);
+    QProcess recorder, speaker;
+    QByteArray output;
+    connect(&recorder, &QProcess::readyReadStandardOutput, this, [&] { output += recorder.readAllStandardOutput(); });
+    const QStringList limit = sizeLimit ? QStringList{QString::number(sizeLimit)} : QStringList();
+    recorder.start(QStringLiteral(MURMEX_RECORD_SEGMENT), QStringList{segment, mode} + limit);
+    QTRY_VERIFY2_WITH_TIMEOUT(output.contains("first-buffer\n"), output.constData(), recordingTimeout);
+    QElapsedTimer clock;
+    clock.start();
+    double recorded = 0;
+    if (sizeLimit == 0) {
+        startHarness(speaker, {u"speak"_s, u"Esta grabación se corta de golpe en mitad de una frase larga, para ver qué queda en el disco."_s});
+        // About two seconds of audio in the file, by its length, and a quarter past the header's
+        // half-second updates.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(segment).size() >= 44 + 2.25 * 32000, recordingTimeout);
+        recorded = clock.elapsed() / 1000.0;
+        recorder.kill();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.state() == QProcess::NotRunning, recordingTimeout);
+    if (sizeLimit > 0)
+        recorded = clock.elapsed() / 1000.0;
+    QTRY_VERIFY_WITH_TIMEOUT(speaker.state() == QProcess::NotRunning, recordingTimeout);
+
+    // Frames the header's data chunk announces (what a reader that trusts it takes), and the whole
+    // frames the file holds.
+    const auto frames = [&] {
+        QFile file(segment);
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        const qsizetype data = bytes.indexOf("data");
+        return std::pair{qint64(qFromLittleEndian<quint32>(bytes.constData() + data + 4) / 2), (bytes.size() - data - 8) / 2};
+    };
+    const auto [announced, held] = frames();
+    const double readable = SegmentFile::audioSeconds(segment); // as libsndfile opens it
+    const auto repaired = SegmentFile::repairHeader(segment);
+    QVERIFY2(repaired, repaired ? "" : qPrintable(repaired.error().description));
+    const double afterRepair = SegmentFile::audioSeconds(segment);
+    qInfo("%s: %.2f s recorded; before repair the header says %.3f s and libsndfile reads %.3f s; after it %.3f s (%lld whole frames)",
+          QTest::currentDataTag(), recorded, announced / 16000.0, readable, afterRepair, held);
+    QCOMPARE(frames(), std::pair(held, held));
+    QCOMPARE(qRound64(afterRepair * 16000), held);
+    if (sizeLimit == 0) {
+        QVERIFY(announced / 16000.0 >= recorded - 1.0 && readable >= recorded - 1.0);
+    } else {
+        QVERIFY2(output.contains("stopped ranOutOfDiskSpace=1\n"), output.constData());
+        QCOMPARE(recorder.readAllStandardError().count("[MurmexAudio] Disco lleno: la grabación se detuvo.\n"), 1);
+        QCOMPARE(QFileInfo(segment).size(), sizeLimit);
+        QVERIFY(!*repaired); // the recorder left it complete
+    }
 }
 
 QTEST_MAIN(RecordingTest)
