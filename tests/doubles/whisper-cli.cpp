@@ -83,6 +83,8 @@ public:
         const NumberSet hanging = settings.numbers(QStringLiteral("HANG"));
         const int delayMs = settings.number(QStringLiteral("DELAY_MS"), 0);
         const int finalStatus = settings.number(QStringLiteral("EXIT_STATUS"), 0);
+        const bool badModel = settings.number(QStringLiteral("BAD_MODEL"), 0) > 0;
+        const bool writeTranscripts = commandLine.isSet(QStringLiteral("--output-txt")) && settings.number(QStringLiteral("NO_TXT"), 0) == 0;
 
         const QStringList inputs = commandLine.positional();
         if (inputs.isEmpty())
@@ -90,6 +92,11 @@ public:
         const QString model = commandLine.value(QStringLiteral("--model"), QStringLiteral("models/ggml-base.en.bin"));
         if (!QFileInfo(model).isFile() || !QFileInfo(model).isReadable())
             return finish(3, QStringLiteral("error: failed to initialize whisper context from '%1'").arg(model));
+        if (badModel) { // what whisper.cpp prints for a damaged or truncated model
+            std::fprintf(stderr, "whisper_init_from_file_with_params_no_state: loading model from '%s'\n", qPrintable(model));
+            std::fprintf(stderr, "whisper_init_with_params_no_state: failed to load model\n");
+            return finish(3, QStringLiteral("error: failed to initialize whisper context"));
+        }
 
         int missing = 0;
         for (qsizetype i = 0; i < inputs.size(); ++i) {
@@ -133,7 +140,7 @@ public:
                 text += segment.trimmed().toUtf8() + '\n'; // whisper's leading space is not written
             }
             std::fflush(stdout);
-            if (commandLine.isSet(QStringLiteral("--output-txt"))) {
+            if (writeTranscripts) {
                 QFile transcript(input + QStringLiteral(".txt"));
                 if (!transcript.open(QIODevice::WriteOnly | QIODevice::Truncate) || transcript.write(text) != text.size())
                     return finish(10, QStringLiteral("error: cannot write %1: %2").arg(transcript.fileName(), transcript.errorString()));

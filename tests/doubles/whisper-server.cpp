@@ -309,10 +309,16 @@ int main(int argc, char *argv[])
     const bool vadUsable = !commandLine.isSet(QStringLiteral("--vad")) || QFileInfo(vadModel).isFile();
     Inference inference(settings, log, language, vadUsable);
     const int listenDelayMs = settings.number(QStringLiteral("LISTEN_DELAY_MS"), 0);
+    const bool badModel = settings.number(QStringLiteral("BAD_MODEL"), 0) > 0;
 
     const QString model = commandLine.value(QStringLiteral("--model"), QStringLiteral("models/ggml-base.en.bin"));
     if (!QFileInfo(model).isFile() || !QFileInfo(model).isReadable())
         exitWithStatus(log, 3, QStringLiteral("error: failed to load the model '%1'").arg(model));
+    if (badModel) { // what whisper.cpp prints for a damaged or truncated model
+        std::fprintf(stderr, "whisper_init_from_file_with_params_no_state: loading model from '%s'\n", qPrintable(model));
+        std::fprintf(stderr, "whisper_init_with_params_no_state: failed to load model\n");
+        exitWithStatus(log, 3, QStringLiteral("error: failed to initialize whisper context"));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(listenDelayMs)); // "loading" it
 
     httplib::Server server;
