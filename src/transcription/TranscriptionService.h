@@ -34,6 +34,7 @@ public:
     virtual void transcribe(const QStringList &segments, const QString &folder) = 0;
     // The folder of the job in progress, empty when none: it must not be cleaned up.
     virtual QString transcriptionFolder() const = 0;
-    // Ends the engine processes (at exit).
+    // At exit: ends the engine processes. From then on the host is not called any more and nothing
+    // is shown or started; a job in progress is dropped and its recording stays on disk.
     virtual void terminateProcesses() = 0;
 };

@@ -18,6 +18,7 @@
 #include <QStandardPaths>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -60,10 +61,32 @@ QStringList voiceActivityArguments(const QString &vadModel)
             QStringLiteral("100")};
 }
 
-// Ends a child without holding up the caller for long: a polite request, a short wait, then kill.
-void endProcess(QProcess *process)
+// After curl ended well: whether the transcript file holds the answer. Debian's curl creates the
+// file even for an empty body, which is an answer without speech; should a curl not do so, the
+// empty file is made here from the body size curl reports. A file missing after a body arrived
+// was lost, and the attempt failed: it must not pass for silence.
+bool answerWasSaved(const QString &transcript, const QByteArray &bodySize)
 {
-    if (!process || process->state() == QProcess::NotRunning)
+    if (QFileInfo::exists(transcript))
+        return true;
+    return bodySize.trimmed() == "0" && QFile(transcript).open(QIODevice::WriteOnly);
+}
+
+// " Últimas líneas: a | b | c" for a log line; nothing when the program printed nothing.
+QString lastLines(const OutputTail &output)
+{
+    const QStringList lines = output.lines();
+    return lines.isEmpty() ? QString() : QStringLiteral(" Últimas líneas: ") + lines.join(QStringLiteral(" | "));
+}
+
+// Ends a child without holding up the caller for long: a polite request, a short wait, then kill.
+// Its handlers are disconnected first: QProcess reports the end inside waitForFinished().
+void endProcess(QObject *receiver, QProcess *process)
+{
+    if (!process)
+        return;
+    process->disconnect(receiver);
+    if (process->state() == QProcess::NotRunning)
         return;
     process->terminate();
     if (!process->waitForFinished(1000)) {
@@ -77,16 +100,26 @@ void endProcess(QProcess *process)
 WhisperTranscriptionService::WhisperTranscriptionService(Services services, WhisperLocations locations, QObject *parent)
     : QObject(parent), services(std::move(services)), locations(std::move(locations)), port(whisperServerPort(QCoreApplication::applicationPid()))
 {
+    serverRestartTimer.setSingleShot(true);
+    connect(&serverRestartTimer, &QTimer::timeout, this, &WhisperTranscriptionService::startWhisperCPPServer);
 }
 
 WhisperTranscriptionService::~WhisperTranscriptionService()
 {
+    host = nullptr; // the owner may already be half gone
     terminateProcesses();
 }
 
 int WhisperTranscriptionService::whisperServerPort(qint64 processId)
 {
     return 20000 + int(processId % 30000);
+}
+
+std::chrono::milliseconds WhisperTranscriptionService::serverRestartDelay(int attempt)
+{
+    using namespace std::chrono_literals;
+    constexpr std::chrono::milliseconds delays[] = {1s, 5s, 30s, 5min};
+    return delays[std::clamp(attempt, 0, int(std::size(delays)) - 1)];
 }
 
 TranscriptionLanguage WhisperTranscriptionService::language() const
@@ -139,13 +172,15 @@ std::optional<QString> WhisperTranscriptionService::whisperCPPVADModel() const
 
 void WhisperTranscriptionService::startServices()
 {
+    if (shutDown)
+        return;
     terminateOrphanedWhisperServerIfNeeded();
     startWhisperCPPServer();
 }
 
 void WhisperTranscriptionService::startWhisperCPPServer()
 {
-    if (whisperServerProcess)
+    if (shutDown || whisperServerProcess)
         return;
     const auto executable = whisperCPPExecutable();
     const auto model = whisperCPPModel();
@@ -166,29 +201,90 @@ void WhisperTranscriptionService::startWhisperCPPServer()
     process->setProgram(*executable);
     process->setArguments(arguments);
     process->setStandardOutputFile(QProcess::nullDevice());
-    process->setStandardErrorFile(QProcess::nullDevice());
-    QPointer<QProcess> guard(process);
-    connect(process, &QProcess::finished, this, [this, guard] {
-        if (!guard || whisperServerProcess != guard)
-            return; // replaced or abandoned meanwhile
-        whisperServerProcess = nullptr;
-        services.defaults.remove(serverPidKey);
-        services.defaults.remove(serverExecutableKey);
-        services.defaults.sync();
-        guard->deleteLater();
-        Log::write(QStringLiteral("[MurmexTranscription] El servidor local terminó."));
-    });
+    serverModel = *model;
+    serverOutput.clear();
+    serverHasAnswered = false;
+    // Standard error is read as it comes, so that only its end is ever held.
+    connect(process, &QProcess::readyReadStandardError, this, [this, process] { serverOutput.append(process->readAllStandardError()); });
+    connect(process, &QProcess::finished, this,
+            [this, process](int exitCode, QProcess::ExitStatus status) { onServerEnded(process, exitCode, status == QProcess::CrashExit); });
     whisperServerProcess = process;
     process->start();
     if (!process->waitForStarted(5000)) {
         Log::write(QStringLiteral("[MurmexTranscription] No se pudo iniciar el servidor local: %1").arg(process->errorString()));
         whisperServerProcess = nullptr;
+        process->disconnect(this);
         process->deleteLater();
+        scheduleServerRestart();
         return;
     }
     services.defaults.setInteger(serverPidKey, process->processId());
     services.defaults.setString(serverExecutableKey, *executable);
     services.defaults.sync();
+}
+
+// The server ended without being asked to: say how, with the end of what it printed, and start it
+// again later. A model it could not load is said once per session.
+void WhisperTranscriptionService::onServerEnded(QProcess *server, int exitCode, bool crashed)
+{
+    if (server != whisperServerProcess)
+        return; // a server ended here has its handlers disconnected first
+    whisperServerProcess = nullptr;
+    serverOutput.append(server->readAllStandardError());
+    server->disconnect(this);
+    server->deleteLater();
+    forgetServerProcessId();
+    Log::write(QStringLiteral("[MurmexTranscription] El servidor local terminó (%1).%2")
+                   .arg(crashed ? QStringLiteral("señal %1").arg(exitCode) : QStringLiteral("estado %1").arg(exitCode), lastLines(serverOutput)));
+    // whisper.cpp exits with 3 when its model cannot be read; it says so on standard error too.
+    const bool modelUnusable = (!crashed && exitCode == 3 && !serverHasAnswered) || serverOutput.mentions(QStringLiteral("failed to load model"))
+                               || serverOutput.mentions(QStringLiteral("failed to initialize whisper context"));
+    scheduleServerRestart();
+    emit serverEnded();
+    if (modelUnusable)
+        showUnusableModelAlert();
+}
+
+// Ends the server a job could not use (the caller schedules the next one).
+void WhisperTranscriptionService::retireServer()
+{
+    QProcess *server = std::exchange(whisperServerProcess, nullptr);
+    if (!server)
+        return;
+    endProcess(this, server);
+    serverOutput.append(server->readAllStandardError());
+    if (server->state() == QProcess::NotRunning)
+        forgetServerProcessId();
+    server->deleteLater();
+}
+
+void WhisperTranscriptionService::scheduleServerRestart()
+{
+    if (shutDown || serverRestartTimer.isActive())
+        return;
+    const std::chrono::milliseconds delay = restartDelay(serverRestartAttempt++);
+    Log::write(QStringLiteral("[MurmexTranscription] El servidor local se volverá a iniciar dentro de %1 s.").arg(double(delay.count()) / 1000.0));
+    serverRestartTimer.start(delay);
+}
+
+void WhisperTranscriptionService::forgetServerProcessId()
+{
+    services.defaults.remove(serverPidKey);
+    services.defaults.remove(serverExecutableKey);
+    services.defaults.sync();
+}
+
+void WhisperTranscriptionService::showUnusableModelAlert()
+{
+    if (shutDown || modelAlertShown)
+        return;
+    modelAlertShown = true; // before the modal loop, in which the next restart may already fail
+    Log::write(QStringLiteral("[MurmexTranscription] El servidor local no pudo cargar el modelo %1.").arg(serverModel));
+    services.alerts.showWarning(QStringLiteral("No se pudo cargar el modelo de voz"),
+                                QStringLiteral("No se pudo cargar el modelo %1. Puede estar dañado o incompleto: vuelve a instalarlo con "
+                                               "scripts/install-whisper. Mientras tanto, las grabaciones que no se puedan transcribir se conservan.")
+                                    .arg(serverModel),
+                                {QStringLiteral("Aceptar")});
 }
 
 void WhisperTranscriptionService::terminateOrphanedWhisperServerIfNeeded()
@@ -204,9 +300,7 @@ void WhisperTranscriptionService::terminateOrphanedWhisperServerIfNeeded()
             Log::write(QStringLiteral("[MurmexTranscription] Servidor de una ejecución anterior terminado (pid %1).").arg(*pid));
         }
     }
-    services.defaults.remove(serverPidKey);
-    services.defaults.remove(serverExecutableKey);
-    services.defaults.sync();
+    forgetServerProcessId();
 }
 
 bool WhisperTranscriptionService::isServerRunning() const
@@ -221,27 +315,33 @@ qint64 WhisperTranscriptionService::serverProcessId() const
 
 void WhisperTranscriptionService::terminateProcesses()
 {
-    endProcess(transcriptionProcess);
+    // The application is ending and its host may be going with it: from here on nothing is
+    // reported, shown or started, and the recording of a job in progress stays for the next launch.
+    shutDown = true;
+    host = nullptr;
+    serverRestartTimer.stop();
+    endProcess(this, std::exchange(transcriptionProcess, nullptr));
     QProcess *server = std::exchange(whisperServerProcess, nullptr);
-    endProcess(server);
-    if (server && server->state() == QProcess::NotRunning) {
-        // Ended here and known to be gone: nothing is left for the next launch to clean up.
-        services.defaults.remove(serverPidKey);
-        services.defaults.remove(serverExecutableKey);
-        services.defaults.sync();
-    }
+    endProcess(this, server);
+    if (server && server->state() == QProcess::NotRunning)
+        forgetServerProcessId(); // ended here and known to be gone: nothing left for the next launch
 }
 
 // MARK: - Jobs
 
 void WhisperTranscriptionService::transcribe(const QStringList &segments, const QString &folder)
 {
+    if (shutDown)
+        return; // quitting: the recording stays for the next launch
     transcriptionFolder_ = folder;
-    if (isServerRunning()) {
+    if (isServerRunning())
         transcribeWithWhisperCPPServer(segments, folder);
-        return;
-    }
+    else
+        transcribeWithCommandLine(segments, folder);
+}
 
+void WhisperTranscriptionService::transcribeWithCommandLine(const QStringList &segments, const QString &folder)
+{
     const QString code = whisperCode(language());
     QString executable;
     QStringList arguments;
@@ -300,12 +400,10 @@ void WhisperTranscriptionService::transcribe(const QStringList &segments, const 
     process->setArguments(arguments);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setStandardOutputFile(logFile);
-    QPointer<QProcess> guard(process);
-    connect(process, &QProcess::finished, this, [this, guard, backend, transcripts, logFile, folder](int exitCode, QProcess::ExitStatus status) {
-        if (guard && transcriptionProcess == guard)
+    connect(process, &QProcess::finished, this, [this, process, backend, transcripts, logFile, folder](int exitCode, QProcess::ExitStatus status) {
+        if (transcriptionProcess == process)
             transcriptionProcess = nullptr;
-        if (guard)
-            guard->deleteLater();
+        process->deleteLater();
         finishTranscription(status == QProcess::NormalExit ? exitCode : -1, backend, transcripts, logFile, folder);
     });
     transcriptionProcess = process;
@@ -338,7 +436,6 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
         for (qsizetype i = 0; i < segments.size() && succeeded; ++i) {
             for (int attempt = 1;; ++attempt) {
                 QProcess process;
-                process.setStandardOutputFile(QProcess::nullDevice());
                 process.setStandardErrorFile(QProcess::nullDevice());
                 traceRecordingStartup(QStringLiteral("request-sent"));
                 process.start(curl, {QStringLiteral("--silent"), QStringLiteral("--show-error"), QStringLiteral("--fail"), QStringLiteral("--max-time"),
@@ -346,9 +443,11 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
                                      QStringLiteral("file=@") + segments.at(i) + QStringLiteral(";type=audio/wav"), QStringLiteral("--form"),
                                      QStringLiteral("temperature=0.0"), QStringLiteral("--form"), QStringLiteral("temperature_inc=0.2"),
                                      QStringLiteral("--form"), QStringLiteral("language=") + code, QStringLiteral("--form"),
-                                     QStringLiteral("response_format=text"), QStringLiteral("--output"), transcripts.at(i)});
+                                     QStringLiteral("response_format=text"), QStringLiteral("--output"), transcripts.at(i),
+                                     QStringLiteral("--write-out"), QStringLiteral("%{size_download}")});
                 const bool ran = process.waitForStarted(10000) && process.waitForFinished(3'700'000);
-                if (ran && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0) {
+                if (ran && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0
+                    && answerWasSaved(transcripts.at(i), process.readAllStandardOutput())) {
                     traceRecordingStartup(QStringLiteral("answer-read"));
                     break;
                 }
@@ -360,9 +459,9 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
                 std::this_thread::sleep_for(retryPause);
             }
         }
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [weak, succeeded, segments, transcripts, folder] {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [weak, succeeded, serverPid, segments, transcripts, folder] {
             if (weak)
-                weak->onServerJobFinished(succeeded, segments, transcripts, folder);
+                weak->onServerJobFinished(succeeded, serverPid, segments, transcripts, folder);
         }, Qt::QueuedConnection);
     });
     // The state changes only after the request is under way: its file write and the icon are not
@@ -371,22 +470,30 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
         host->transcriptionDidStart();
 }
 
-void WhisperTranscriptionService::onServerJobFinished(bool succeeded, const QStringList &segments, const QStringList &transcripts,
+void WhisperTranscriptionService::onServerJobFinished(bool succeeded, qint64 serverPid, const QStringList &segments, const QStringList &transcripts,
                                                       const QString &folder)
 {
+    if (shutDown)
+        return; // quitting: the answer has nowhere to go and the recording stays
     emit serverJobFinished(succeeded);
     if (succeeded) {
+        serverHasAnswered = serverHasAnswered || serverPid == serverProcessId();
+        serverRestartAttempt = 0;
         finishSuccessfulTranscription(transcripts, folder);
         return;
     }
-    Log::write(QStringLiteral("[MurmexTranscription] El servidor local falló; se transcribe con el motor de línea de órdenes."));
-    QProcess *server = std::exchange(whisperServerProcess, nullptr);
-    endProcess(server);
-    if (server)
-        server->deleteLater();
+    // A server that ended on its own was logged and rescheduled when it ended; one that is still
+    // there but failed the job is ended here and started again later.
+    const bool stillThere = serverPid != 0 && serverPid == serverProcessId();
+    if (stillThere)
+        retireServer();
+    Log::write(QStringLiteral("[MurmexTranscription] El servidor local falló; se transcribe con el motor de línea de órdenes.%1")
+                   .arg(stillThere ? lastLines(serverOutput) : QString()));
+    if (stillThere)
+        scheduleServerRestart();
     for (const QString &transcript : transcripts)
         QFile::remove(transcript);
-    transcribe(segments, folder);
+    transcribeWithCommandLine(segments, folder);
 }
 
 // MARK: - Finishing
@@ -410,17 +517,21 @@ void WhisperTranscriptionService::finishTranscription(int exitStatus, Transcript
                                                       const QString &folder)
 {
     transcriptionFolder_.clear();
-    const QString text = finalText(transcripts);
-    if (exitStatus == 0 && !text.isEmpty())
-        return deliver(text, folder);
-    if (exitStatus == 0) {
+    // An empty transcript is a segment without speech; a missing one was not transcribed at all,
+    // whatever the exit status says.
+    const auto missing = std::ranges::find_if(transcripts, [](const QString &path) { return !QFileInfo::exists(path); });
+    if (exitStatus == 0 && missing == transcripts.end()) {
+        if (const QString text = finalText(transcripts); !text.isEmpty())
+            return deliver(text, folder);
         endWithoutText(folder);
         return;
     }
-    Log::write(QStringLiteral("[MurmexTranscription] El motor terminó con el estado %1; se conserva %2.").arg(exitStatus).arg(folder));
+    // The engine's output stays beside the recording; its end goes to the log.
+    const QString how = exitStatus != 0 ? QStringLiteral("con el estado %1").arg(exitStatus)
+                                        : QStringLiteral("sin escribir %1").arg(QFileInfo(*missing).fileName());
+    Log::write(QStringLiteral("[MurmexTranscription] El motor terminó %1; se conserva %2.%3").arg(how, folder, lastLines(OutputTail::ofFile(logFile))));
     if (host)
         host->clearInsertionTarget();
-    QFile::remove(logFile);
     endJob();
     showPreservedRecordingAlert(folder, QStringLiteral("No se pudo completar la transcripción"),
                                 QStringLiteral("El procesamiento no pudo completarse. La grabación original se ha conservado."));
@@ -463,6 +574,8 @@ void WhisperTranscriptionService::endJob()
 
 void WhisperTranscriptionService::showPreservedRecordingAlert(const QString &folder, const QString &title, const QString &message)
 {
+    if (shutDown)
+        return; // not announced now, so the next launch still does
     services.defaults.setString(QStringLiteral("lastRecoveryNotice"), folder);
     services.defaults.sync();
     const int chosen = services.alerts.showWarning(title, message + QStringLiteral("\n\n") + folder,

@@ -1,12 +1,15 @@
 #pragma once
 
+#include "OutputTail.h"
 #include "TranscriptionService.h"
 #include "dictionary/TranscriptionLanguage.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -29,12 +32,17 @@ struct WhisperLocations {
 // reached with curl, else the openai-whisper program, else whisper-cli; then the transcripts are
 // cleaned, joined, passed through the personal dictionary and pasted. A recording is deleted only
 // once its text was delivered (or there was none); every failure keeps it and says where it is.
+// A server that ends or fails is logged with the end of its output and started again after a
+// growing pause; jobs use the command-line engines meanwhile. From terminateProcesses() on (the
+// application is quitting) nothing is reported, shown or started any more, and a recording being
+// transcribed stays on disk.
 class WhisperTranscriptionService final : public QObject, public TranscriptionService {
     Q_OBJECT
 public:
     enum class TranscriptionBackend { whisperCPP, pythonWhisper };
     using Substitution = std::function<QString(const QString &text, TranscriptionLanguage language)>;
     using FolderRemoval = std::function<void(const QString &folder)>;
+    using RestartDelay = std::function<std::chrono::milliseconds(int attempt)>;
 
     struct Services {
         Settings &defaults;
@@ -49,15 +57,20 @@ public:
     ~WhisperTranscriptionService() override;
 
     // TranscriptionService.
-    void setHost(TranscriptionHost *host) override { this->host = host; }
+    void setHost(TranscriptionHost *host) override { this->host = shutDown ? nullptr : host; }
     void transcribe(const QStringList &segments, const QString &folder) override;
     QString transcriptionFolder() const override { return transcriptionFolder_; }
-    void terminateProcesses() override;
+    void terminateProcesses() override; // also ends the service for good
     void startServices() override;
+    bool isShutDown() const { return shutDown; }
 
     void startWhisperCPPServer();
     void terminateOrphanedWhisperServerIfNeeded();
     static int whisperServerPort(qint64 processId); // 20000 + pid mod 30000
+    // The pause before the server is started again, after `attempt` (from 0) starts in a row that
+    // ended badly: 1 s, 5 s, 30 s, then every 5 minutes. An answered request starts the row again.
+    static std::chrono::milliseconds serverRestartDelay(int attempt);
+    void setServerRestartDelay(RestartDelay delay) { restartDelay = std::move(delay); } // for tests
 
     // The programs and models found now, none when absent.
     std::optional<QString> whisperCPPExecutable() const;
@@ -77,10 +90,18 @@ public:
 
 signals:
     void serverJobFinished(bool succeeded); // for observers (tests, benchmarks)
+    void serverEnded();                     // on its own; its restart is scheduled by then
 
 private:
     void transcribeWithWhisperCPPServer(const QStringList &segments, const QString &folder);
-    void onServerJobFinished(bool succeeded, const QStringList &segments, const QStringList &transcripts, const QString &folder);
+    void transcribeWithCommandLine(const QStringList &segments, const QString &folder);
+    void onServerJobFinished(bool succeeded, qint64 serverPid, const QStringList &segments, const QStringList &transcripts,
+                             const QString &folder);
+    void onServerEnded(QProcess *server, int exitCode, bool crashed);
+    void retireServer();
+    void scheduleServerRestart();
+    void forgetServerProcessId();
+    void showUnusableModelAlert();
     void endWithoutText(const QString &folder);
     void deliver(const QString &text, const QString &folder);
     void endJob();
@@ -95,4 +116,12 @@ private:
     QProcess *transcriptionProcess = nullptr;
     QString transcriptionFolder_;
     const int port;
+    QString serverModel;       // the model the server was started with
+    OutputTail serverOutput;   // the end of its standard error
+    bool serverHasAnswered = false;
+    QTimer serverRestartTimer;
+    int serverRestartAttempt = 0;
+    RestartDelay restartDelay = &WhisperTranscriptionService::serverRestartDelay;
+    bool modelAlertShown = false; // once per session, not at every restart
+    bool shutDown = false;
 };
