@@ -5,6 +5,7 @@
 #include "TestWav.h"
 #include "dictionary/PersonalDictionaryStore.h"
 #include "insertion/TextInsertion.h"
+#include "support/Log.h"
 #include "support/Settings.h"
 #include "transcription/WhisperTranscriptionService.h"
 
@@ -13,10 +14,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 #include <QTimer>
+
+#include <csignal>
 
 namespace {
 
@@ -55,6 +60,7 @@ struct Rig {
     QString logFile = home.filePath(QStringLiteral("doubles.log"));
     QStringList segments;
     QList<QByteArray> variables; // set for the doubles, unset again at the end
+    QStringList logged;          // Murmex's log lines
     FakePlatform fake;
     RecordingInsertion insertion;
     Host host;
@@ -65,11 +71,7 @@ struct Rig {
     // `engines`: which of "server", "cli", "python" are there; `vad`: the voice-activity model.
     Rig(const QStringList &engines, bool vad = true, int segmentCount = 3)
     {
-        QDir().mkpath(folder);
-        for (int i = 1; i <= segmentCount; ++i) {
-            segments.append(folder + QStringLiteral("/segment-%1.wav").arg(i, 3, 10, QLatin1Char('0')));
-            QVERIFY(writeToneWav(segments.last(), 1.0));
-        }
+        record(segmentCount);
         QDir().mkpath(models);
         for (const QString &model : {QStringLiteral("ggml-base.bin"), vad ? QStringLiteral("ggml-silero-v6.2.0.bin") : QString()}) {
             QFile file(models + QLatin1Char('/') + model);
@@ -98,12 +100,26 @@ struct Rig {
                 }},
             locations);
         service->setHost(&host);
+        // A few quick restarts, then none for the rest of the test.
+        service->setServerRestartDelay([](int attempt) { return std::chrono::milliseconds(attempt < 3 ? 10 : 3'600'000); });
+        Log::setSink([this](const QString &line) { logged.append(line); });
     }
     ~Rig()
     {
         service.reset();
+        Log::setSink({});
         for (const QByteArray &name : variables)
             qunsetenv(name.constData());
+    }
+
+    void record(int segmentCount)
+    {
+        segments.clear();
+        QDir().mkpath(folder);
+        for (int i = 1; i <= segmentCount; ++i) {
+            segments.append(folder + QStringLiteral("/segment-%1.wav").arg(i, 3, 10, QLatin1Char('0')));
+            QVERIFY(writeToneWav(segments.last(), 1.0));
+        }
     }
 
     void set(const QByteArray &name, const QByteArray &value)
@@ -133,7 +149,11 @@ struct Rig {
                 list.append(value.toString());
         return list;
     }
-    bool waitForEnd() { return QTest::qWaitFor([&] { return host.ends > 0; }, jobTimeout); }
+    bool waitForEnd(int jobs = 1) { return QTest::qWaitFor([&] { return host.ends >= jobs; }, jobTimeout); }
+    bool waitFor(const QString &program, const QString &event, int count = 1)
+    {
+        return QTest::qWaitFor([&] { return events(program, event).size() >= count; }, jobTimeout);
+    }
 };
 
 } // namespace
@@ -182,8 +202,13 @@ private slots:
             << server << true << "[Música]|(risas)|" << QByteArray() << 1 << "whisper-server" << QStringList() << "" << "";
         QTest::newRow("no engine at all: the recording stays")
             << QStringList() << true << "hola" << QByteArray() << -1 << "" << QStringList() << "" << "Motor de transcripción no disponible";
+        QTest::newRow("command line hears nothing: no paste, no alert")
+            << cli << true << "|" << QByteArray() << -1 << "whisper-cli" << QStringList() << "" << "";
         QTest::newRow("command line exits with 1: the recording stays")
             << cli << true << "hola" << QByteArray("MURMEX_DOUBLE_CLI_EXIT_STATUS=1") << -1 << "whisper-cli" << QStringList() << ""
+            << "No se pudo completar la transcripción";
+        QTest::newRow("command line exits with 0 but writes nothing: the recording stays")
+            << cli << true << "hola" << QByteArray("MURMEX_DOUBLE_CLI_NO_TXT=1") << -1 << "whisper-cli" << QStringList() << ""
             << "No se pudo completar la transcripción";
     }
 
@@ -231,9 +256,19 @@ private slots:
             // Not announced a second time at the next launch.
             QCOMPARE(rig.defaults.string(QStringLiteral("lastRecoveryNotice")).value_or(QString()), rig.folder);
             QVERIFY(!rig.host.target); // the text has nowhere to go any more
+            if (!program.isEmpty()) { // the engine's output stays beside the recording, and its end is logged
+                QFile log(rig.folder + QStringLiteral("/transcription.log"));
+                QVERIFY(log.open(QIODevice::ReadOnly));
+                const QString last = QString::fromUtf8(log.readAll()).trimmed().section(QLatin1Char('\n'), -1);
+                QVERIFY(!last.isEmpty());
+                QVERIFY(rig.logged.filter(QStringLiteral("Últimas líneas: ")).join(QLatin1Char('\n')).contains(last));
+            }
         }
         QCOMPARE(finished.isEmpty() ? -1 : int(finished.first().first().toBool()), serverJob);
-        QCOMPARE(rig.service->isServerRunning(), serverJob == 1); // a failed server is abandoned for the run
+        if (serverJob == 0) // a server that failed a job is ended and started again
+            QVERIFY(rig.waitFor(QStringLiteral("whisper-server"), QStringLiteral("listening"), 2));
+        else
+            QCOMPARE(rig.service->isServerRunning(), serverJob == 1);
         if (program != QLatin1String("whisper-cli"))
             QVERIFY(rig.events(QStringLiteral("whisper-cli"), QStringLiteral("start")).isEmpty());
         if (serverJob == 1) { // every segment posted once, asking for plain Spanish text
@@ -259,6 +294,114 @@ private slots:
                 expected.append(QString(argument).replace(QLatin1String("$MODELS"), rig.models).replace(QLatin1String("$FOLDER"), rig.folder).replace(QLatin1String("$PORT"), port));
         }
         QCOMPARE(rig.arguments(program), expected);
+    }
+
+    void serverRestartDelay_data()
+    {
+        QTest::addColumn<int>("attempt");
+        QTest::addColumn<int>("seconds");
+        for (const auto &[attempt, seconds] : {std::pair{0, 1}, {1, 5}, {2, 30}, {3, 300}, {20, 300}})
+            QTest::addRow("attempt %d", attempt) << attempt << seconds;
+    }
+
+    void serverRestartDelay()
+    {
+        QFETCH(int, attempt);
+        QFETCH(int, seconds);
+        QCOMPARE(WhisperTranscriptionService::serverRestartDelay(attempt).count(), seconds * 1000);
+    }
+
+    // A server that ends on its own is logged with its last lines; the dictation right after goes to
+    // whisper-cli, and the server is started again. A model it cannot load is said once.
+    void serverEndsOnItsOwn_data()
+    {
+        QTest::addColumn<bool>("badModel");
+        QTest::addColumn<QString>("logged"); // $MODELS and $PORT as above
+        QTest::newRow("killed after a job: back for the next one")
+            << false << "[MurmexTranscription] El servidor local terminó (señal 9). Últimas líneas: whisper-server (test double): listening at http://127.0.0.1:$PORT";
+        QTest::newRow("model refused at start: said once")
+            << true << "[MurmexTranscription] El servidor local terminó (estado 3). Últimas líneas: whisper_init_from_file_with_params_no_state: "
+                       "loading model from '$MODELS/ggml-base.bin' | whisper_init_with_params_no_state: failed to load model | error: failed to initialize whisper context";
+    }
+
+    void serverEndsOnItsOwn()
+    {
+        QFETCH(bool, badModel);
+        QFETCH(QString, logged);
+        Rig rig({QStringLiteral("server"), QStringLiteral("cli")}, true, 1);
+        rig.set("MURMEX_DOUBLE_TRANSCRIPTS", "hola");
+        rig.set("MURMEX_DOUBLE_SERVER_BAD_MODEL", badModel ? "1" : "0");
+        QSignalSpy ended(rig.service.get(), &WhisperTranscriptionService::serverEnded);
+        QSignalSpy finished(rig.service.get(), &WhisperTranscriptionService::serverJobFinished);
+        const auto dictateOnEnd = [&] { // the moment the end is noticed, before any restart
+            connect(rig.service.get(), &WhisperTranscriptionService::serverEnded, this, [&] {
+                rig.record(1);
+                rig.service->transcribe(rig.segments, rig.folder);
+            }, Qt::SingleShotConnection);
+        };
+        if (badModel)
+            dictateOnEnd();
+        rig.service->startWhisperCPPServer();
+        if (!badModel) {
+            rig.service->transcribe(rig.segments, rig.folder);
+            QVERIFY(rig.waitForEnd());
+            dictateOnEnd();
+            QVERIFY(::kill(pid_t(rig.service->serverProcessId()), SIGKILL) == 0);
+        }
+        const int jobs = badModel ? 1 : 2;
+        QVERIFY(rig.waitForEnd(jobs));
+        QCOMPARE(rig.insertion.pasted, QStringList(jobs, QStringLiteral("hola")));
+        QCOMPARE(rig.events(QStringLiteral("whisper-cli"), QStringLiteral("start")).size(), 1);
+        const QString port = QString::number(WhisperTranscriptionService::whisperServerPort(QCoreApplication::applicationPid()));
+        QVERIFY2(rig.logged.contains(QString(logged).replace(QLatin1String("$MODELS"), rig.models).replace(QLatin1String("$PORT"), port)),
+                 qPrintable(rig.logged.join(QLatin1Char('\n'))));
+        if (badModel) { // the quick restarts fail too, without a second alert
+            QVERIFY(QTest::qWaitFor([&] { return ended.size() == 4; }, jobTimeout));
+            QCOMPARE(rig.fake.alerts.shown.size(), 1);
+            QCOMPARE(rig.fake.alerts.shown.first().message, QStringLiteral("No se pudo cargar el modelo de voz"));
+            QVERIFY(rig.fake.alerts.shown.first().informativeText.contains(rig.models + QStringLiteral("/ggml-base.bin")));
+            return;
+        }
+        QVERIFY(rig.waitFor(QStringLiteral("whisper-server"), QStringLiteral("listening"), 2));
+        QVERIFY(rig.fake.alerts.shown.isEmpty());
+        rig.record(1);
+        rig.service->transcribe(rig.segments, rig.folder);
+        QVERIFY(rig.waitForEnd(3));
+        QCOMPARE(finished.last().first().toBool(), true);
+        QCOMPARE(rig.events(QStringLiteral("whisper-server"), QStringLiteral("request")).last().value(QStringLiteral("pid")).toInteger(),
+                 rig.service->serverProcessId());
+    }
+
+    // Quitting during a job: the engines are ended and nothing else happens; the recording stays.
+    void quitDuringJob_data()
+    {
+        QTest::addColumn<QStringList>("engines");
+        QTest::addColumn<QString>("program"); // whose start shows the job is under way
+        QTest::addColumn<QString>("event");
+        QTest::newRow("server") << QStringList{"server", "cli"} << "whisper-server" << "listening";
+        QTest::newRow("command line") << QStringList{"cli"} << "whisper-cli" << "start";
+    }
+
+    void quitDuringJob()
+    {
+        QFETCH(QStringList, engines);
+        QFETCH(QString, program);
+        QFETCH(QString, event);
+        Rig rig(engines, true, 1);
+        rig.set("MURMEX_DOUBLE_DELAY_MS", "2000");
+        rig.service->startWhisperCPPServer();
+        rig.service->transcribe(rig.segments, rig.folder);
+        QVERIFY(rig.waitFor(program, event));
+        rig.service->terminateProcesses();
+        QVERIFY(QThreadPool::globalInstance()->waitForDone(jobTimeout)); // the request gave up
+        QCoreApplication::sendPostedEvents();                             // and its outcome was handed over
+        QCOMPARE(rig.host.starts, 1);
+        QCOMPARE(rig.host.ends, 0);
+        QCOMPARE(rig.host.target, std::optional<qint64>(777));
+        QVERIFY(rig.fake.alerts.shown.isEmpty());
+        QVERIFY(QFile::exists(rig.segments.first()));
+        for (const QProcess *process : rig.service->findChildren<QProcess *>()) // no fallback engine, no new server
+            QCOMPARE(process->state(), QProcess::NotRunning);
     }
 };
 
