@@ -13,6 +13,7 @@
 #include "platform/Alerts.h"
 #include "platform/Platform.h"
 #include "support/Log.h"
+#include "support/PrivateFiles.h"
 #include "volume/OutputVolumeController.h"
 
 Q_LOGGING_CATEGORY(lcDictation, "murmex.app", QtInfoMsg)
@@ -50,6 +51,7 @@ AppDelegate::~AppDelegate()
 void AppDelegate::applicationDidFinishLaunching()
 {
     RuntimeStateFile::reportUncleanEndOfEarlierRun();
+    PrivateFiles::tighten(AppStorage::supportRootURL()); // also what earlier versions left readable
     persistRuntimeState();
     subsystems.outputVolume->restoreVolumeLeftByCrash();
     // Segments of a dictation cut short by a crash get the header their audio needs.

@@ -13,6 +13,7 @@
 #include "platform/MicrophoneAuthorization.h"
 #include "platform/Platform.h"
 #include "support/Log.h"
+#include "support/PrivateFiles.h"
 #include "support/StartupTrace.h"
 #include "volume/OutputVolumeController.h"
 
@@ -21,7 +22,8 @@
 #include <QLocale>
 #include <QUuid>
 
-#include <filesystem>
+#include <cerrno>
+#include <cstring>
 
 using namespace AppDelegateSupport;
 
@@ -112,13 +114,11 @@ Expected<QString> AppDelegate::createRecordingFolder()
     const QString name = QLocale(QStringLiteral("en_US_POSIX")).toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd_HH-mm-ss"))
         + QLatin1Char('_') + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8);
     const QString folder = AppStorage::recordingsRootURL() + QLatin1Char('/') + name;
-    std::error_code error;
-    std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), error);
-    if (error) {
-        const QString reason = QString::fromStdString(error.message());
+    if (!PrivateFiles::makeFolder(AppStorage::supportRootURL(), folder)) {
+        const int code = errno;
+        const QString reason = QString::fromLocal8Bit(std::strerror(code));
         Log::write(QStringLiteral("[MurmexRecording] No se pudo crear la carpeta de grabación %1: %2").arg(folder, reason));
-        return std::unexpected(Error{QStringLiteral("MurmexStorage"), error.value(),
-                                     QStringLiteral("No se pudo crear la carpeta «%1»: %2.").arg(folder, reason)});
+        return std::unexpected(Error{QStringLiteral("MurmexStorage"), code, QStringLiteral("No se pudo crear la carpeta «%1»: %2.").arg(folder, reason)});
     }
     return folder;
 }

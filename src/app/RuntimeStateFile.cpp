@@ -2,6 +2,7 @@
 
 #include "AppStorage.h"
 #include "support/Log.h"
+#include "support/PrivateFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -59,6 +60,7 @@ void RuntimeStateFile::persist(DictationState state)
 
     const QJsonObject object{{QStringLiteral("pid"), QCoreApplication::applicationPid()},
                              {QStringLiteral("state"), rawValue(state)}};
+    PrivateFiles::removeLink(path()); // a replacement is written, never a file the link leads to
     QSaveFile file(root + QStringLiteral("/runtime-state.json"));
     if (!file.open(QIODevice::WriteOnly))
         return fail(file.errorString());

@@ -16,12 +16,14 @@
 #include "platform/linux/MessageBoxAlerts.h"
 #include "platform/linux/PulseAudioSystem.h"
 #include "platform/linux/SessionMicrophoneAuthorization.h"
+#include "platform/linux/SingleInstance.h"
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/TerminationSignals.h"
 #include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11KeySynthesizer.h"
 #include "platform/linux/X11FrontmostApplication.h"
 #include "support/Log.h"
+#include "support/PrivateFiles.h"
 #include "support/Settings.h"
 #include "support/StartupTrace.h"
 #include "transcription/WhisperTranscriptionService.h"
@@ -32,9 +34,12 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
+    // Recordings, transcripts and logs are the user's alone, whatever umask the session set.
+    PrivateFiles::restrictNewFiles();
     StartupTrace::configureFromEnvironment();
     // A file size limit then makes a write fail (and the recorder report a full disk) instead of
     // ending Murmex in the middle of a dictation.
@@ -50,7 +55,18 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("Tarvo"));
     QApplication::setApplicationName(QStringLiteral("Murmex"));
     QApplication::setQuitOnLastWindowClosed(false); // a tray program: alerts closing must not end it
-    SystemLogSink::install();
+    const bool logShownOnStandardError = SystemLogSink::install();
+    // Before anything starts: a termination signal from now on ends Murmex in order.
+    TerminationSignals terminationSignals;
+
+    SingleInstance instance;
+    if (instance.claim() == SingleInstance::Claim::heldByAnother) {
+        // The running one keeps its engine, its settings and its recordings to itself.
+        Log::write(QStringLiteral("[MurmexRuntime] Murmex ya está abierto."));
+        if (!logShownOnStandardError)
+            std::fputs("Murmex ya está abierto.\n", stderr);
+        return 0;
+    }
 
     MessageBoxAlerts alerts;
     DesktopShell shell;
@@ -104,7 +120,6 @@ int main(int argc, char *argv[])
 
     // A termination signal is not a question: Murmex ends in order at once. A recording in progress is
     // stopped and kept on disk rather than discarded.
-    TerminationSignals terminationSignals;
     QObject::connect(&terminationSignals, &TerminationSignals::received, &delegate, [&delegate](int signalNumber) {
         Log::write(QStringLiteral("[MurmexRuntime] Señal %1 recibida: Murmex se cierra.").arg(signalNumber));
         delegate.applicationWillTerminate();

@@ -1,5 +1,7 @@
 #include "PersonalDictionaryStore.h"
 
+#include "support/PrivateFiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -100,12 +102,13 @@ Expected<QList<PersonalDictionaryEntry>> PersonalDictionaryStore::entries(Transc
 Expected<void> PersonalDictionaryStore::save(const QList<PersonalDictionaryEntry> &list, TranscriptionLanguage language)
 {
     const QList<PersonalDictionaryEntry> cleaned = sanitized(list, transcriptionLocale(language));
-    if (!QDir().mkpath(dictionariesFolder))
+    if (!PrivateFiles::makeFolder(QFileInfo(dictionariesFolder).path(), dictionariesFolder))
         return std::unexpected(dictionaryError(folderNotCreated, QStringLiteral("No se pudo crear la carpeta «%1».").arg(dictionariesFolder)));
 
     const QString path = fileURL(language);
     const QByteArray encoded = encodeEntries(cleaned);
     // Written next to the file and renamed over it; an unfinished temporary file is removed.
+    PrivateFiles::removeLink(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(encoded) != encoded.size() || !file.commit())
         return std::unexpected(dictionaryError(writeFailed, QStringLiteral("No se pudo guardar el diccionario «%1»: %2.").arg(path, file.errorString())));

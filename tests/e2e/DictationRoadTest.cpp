@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <sys/stat.h>
 #include <mutex>
 #include <thread>
 
@@ -109,6 +111,7 @@ class DictationRoadTest : public QObject {
 private slots:
     void initTestCase()
     {
+        ::umask(022); // a desktop's usual mask, which Murmex inherits; its files stay private anyway
         // The engine double stands in for whisper.cpp; its models only need to exist.
         writeFile(dataRoot() + u"/Models/ggml-base.bin"_s, "model");
         writeFile(dataRoot() + u"/Models/ggml-silero-v6.2.0.bin"_s, "model");
@@ -204,9 +207,74 @@ private slots:
         QCOMPARE(watcher->states(), expectedStates);
     }
 
+    // Murmex ends in order while the engine is still working on the text: the recording stays for
+    // the next attempt, and nothing more happens: no alert, no other engine, no state written.
+    void terminationWhileTranscribingKeepsTheRecording_data()
+    {
+        QTest::addColumn<bool>("server");
+        QTest::newRow("server") << true;
+        QTest::newRow("command line") << false;
+    }
+
+    void terminationWhileTranscribingKeepsTheRecording()
+    {
+        QFETCH(bool, server);
+        start(u"Murmex target"_s, {build + u"/tests/harness/target/murmex-target"_s}, 2000, server);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(pressShortcut());
+        QVERIFY(waitForState(u"recording"_s));
+        const qsizetype logBefore = log().size();
+        QVERIFY(speak(u"Hola desde Murmex."_s));
+        QVERIFY(QTest::qWaitFor([&] { return log().indexOf(u"[MurmexRecording] Voz detectada."_s, logBefore) >= 0; }, timeout));
+        QVERIFY(pressShortcut());
+        QVERIFY(waitForState(u"transcribing"_s));
+        // The engine has the segment: the server double logs the upload's start only when it
+        // answers, so the command line's start, or the upload in flight, is the sign.
+        if (!server)
+            QVERIFY(QTest::qWaitFor([&] { return readFile(doublesLog).contains(u"\"program\":\"whisper-cli\""_s); }, timeout));
+
+        ::kill(pid_t(murmex.processId()), SIGTERM);
+        QVERIFY(murmex.waitForFinished(timeout)); // an alert would hold it open
+        QCOMPARE(murmex.exitCode(), 0);
+        QVERIFY2(!log().contains(u"[MurmexAlert]"_s), qPrintable(log()));
+        QVERIFY(!QFile::exists(dataRoot() + u"/runtime-state.json"_s));
+        QCOMPARE(readFile(doublesLog).contains(u"\"program\":\"whisper-cli\""_s), !server);
+        const QStringList folders = recordingFolders();
+        QCOMPARE(folders.size(), 1);
+        QVERIFY(QFile::exists(dataRoot() + u"/Recordings/"_s + folders.first() + u"/segment-001.wav"_s));
+        // Everything under the support root is the user's alone, also what the test wrote there.
+        QDirIterator entries(dataRoot(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (entries.hasNext()) {
+            const QString path = entries.next();
+            struct stat status {};
+            QCOMPARE(::lstat(QFile::encodeName(path).constData(), &status), 0);
+            QCOMPARE(u"%1 %2"_s.arg(path).arg(status.st_mode & 0777, 0, 8), u"%1 %2"_s.arg(path).arg(S_ISDIR(status.st_mode) ? 0700 : 0600, 0, 8));
+        }
+        QDir(dataRoot() + u"/Recordings/"_s + folders.first()).removeRecursively();
+    }
+
+    // A second start leaves the running Murmex alone: its engine keeps running.
+    void secondMurmexLeavesTheFirstAlone()
+    {
+        start(u"Murmex target"_s, {build + u"/tests/harness/target/murmex-target"_s}, 0);
+        if (QTest::currentTestFailed())
+            return;
+        QProcess second;
+        second.setProcessEnvironment(murmex.processEnvironment());
+        second.start(build + u"/Murmex/bin/murmex"_s, {});
+        QVERIFY(second.waitForFinished(timeout));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(second.readAllStandardError().contains("Murmex ya está abierto."));
+        QVERIFY(!readFile(doublesLog).contains(u"\"exit\""_s));
+        QVERIFY(murmex.state() == QProcess::Running);
+    }
+
 private:
-    // The target program, then Murmex with the engine double taking that long for each answer.
-    void start(const QString &title, const QStringList &command, int engineDelayMs)
+    // The target program, then Murmex with the engine double taking that long for each answer;
+    // without `server`, only the command-line double is found.
+    void start(const QString &title, const QStringList &command, int engineDelayMs, bool server = true)
     {
         targetTitle = u"^%1$"_s.arg(title);
         targetFile = scratch.filePath(u"%1.txt"_s.arg(QTest::currentDataTag()));
@@ -218,7 +286,13 @@ private:
         QFile::remove(doublesLog);
         murmexLog.clear();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"PATH"_s, build + u"/tests/doubles/bin:"_s + environment.value(u"PATH"_s));
+        QString doubles = build + u"/tests/doubles/bin"_s;
+        if (!server) {
+            doubles = scratch.filePath(u"cli-only"_s);
+            QDir().mkpath(doubles);
+            QFile::link(build + u"/tests/doubles/bin/whisper-cli"_s, doubles + u"/whisper-cli"_s);
+        }
+        environment.insert(u"PATH"_s, doubles + u":"_s + environment.value(u"PATH"_s));
         environment.insert(u"MURMEX_DOUBLE_TRANSCRIPTS"_s, u"[Música] hola desde murmex, que tal"_s);
         environment.insert(u"MURMEX_DOUBLE_DELAY_MS"_s, QString::number(engineDelayMs));
         environment.insert(u"MURMEX_DOUBLE_LOG"_s, doublesLog);
@@ -226,7 +300,8 @@ private:
         murmex.setProcessChannelMode(QProcess::ForwardedOutputChannel); // the log is read from standard error
         murmex.start(build + u"/Murmex/bin/murmex"_s, {});
         QVERIFY(murmex.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(readFile(doublesLog).contains(QLatin1String("\"listening\"")), timeout);
+        if (server)
+            QTRY_VERIFY_WITH_TIMEOUT(readFile(doublesLog).contains(QLatin1String("\"listening\"")), timeout);
         watcher = std::make_unique<StateWatcher>();
         QVERIFY(waitForState(u"idle"_s));
     }

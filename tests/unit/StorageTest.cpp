@@ -3,6 +3,7 @@
 #include "app/AppStorage.h"
 #include "app/RuntimeStateFile.h"
 #include "support/Log.h"
+#include "support/PrivateFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -147,6 +148,42 @@ private:
         QFETCH(QString, read);
         const auto contents = RuntimeStateFile::parse(bytes);
         QCOMPARE(contents ? QStringLiteral("%1 %2").arg(contents->pid).arg(rawValue(contents->state)) : QString(), read);
+    }
+
+    // A link where Murmex writes its own file or folder is replaced, never written through.
+    void linksAreReplacedNotFollowed_data()
+    {
+        QTest::addColumn<QString>("link"); // below the support root
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("state file to a file elsewhere") << "runtime-state.json" << false;
+        QTest::newRow("state file to nothing") << "runtime-state.json" << true;
+        QTest::newRow("recordings folder to a folder elsewhere") << "Recordings" << false;
+    }
+
+    void linksAreReplacedNotFollowed()
+    {
+        QFETCH(QString, link);
+        QFETCH(bool, dangling);
+        const QString root = AppStorage::supportRootURL();
+        const QString elsewhere = home.path() + QStringLiteral("/elsewhere-%1").arg(testNumber);
+        const QString at = root + u'/' + link;
+        QDir().mkpath(root);
+        if (!dangling)
+            link.contains(u'.') ? writeFile(elsewhere, "theirs") : void(QDir().mkpath(elsewhere));
+        QVERIFY(QFile::link(elsewhere, at));
+
+        if (link.contains(u'.'))
+            RuntimeStateFile::persist(DictationState::recording);
+        else
+            QVERIFY(PrivateFiles::makeFolder(root, at + QStringLiteral("/2026-12-06_10-00-00_ABCDEF12")));
+
+        QVERIFY(!QFileInfo(at).isSymLink());
+        QVERIFY(QFileInfo(at).isDir() || QFileInfo(at).isFile());
+        QCOMPARE(QFileInfo::exists(elsewhere), !dangling);
+        if (!dangling && link.contains(u'.'))
+            QCOMPARE(readFile(elsewhere), QByteArray("theirs"));
+        if (!dangling && !link.contains(u'.'))
+            QVERIFY(QDir(elsewhere).isEmpty());
     }
 };
 

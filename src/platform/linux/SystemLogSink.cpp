@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-void SystemLogSink::install()
+bool SystemLogSink::install()
 {
     openlog("Murmex", LOG_PID, LOG_USER);
     // Standard error also gets the lines when a person watches it, and where no system log listens
@@ -17,4 +17,5 @@ void SystemLogSink::install()
         if (alsoToStandardError)
             std::fprintf(stderr, "%s\n", bytes.constData());
     });
+    return alsoToStandardError;
 }

@@ -6,5 +6,6 @@
 // standard error when that is a terminal (a person started Murmex by hand) or when no system log
 // listens.
 namespace SystemLogSink {
-void install();
+// Returns whether the lines also go to standard error.
+bool install();
 }

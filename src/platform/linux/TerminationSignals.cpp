@@ -4,6 +4,7 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -16,8 +17,10 @@ int signalPipe[2] = {-1, -1};
 // Only async-signal-safe work here: the number is passed through the socket to the event loop.
 void forwardSignal(int signalNumber)
 {
+    const int savedErrno = errno; // the interrupted code may be about to read it
     const char byte = char(signalNumber);
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 } // namespace
