@@ -7,7 +7,9 @@
 #include <QFile>
 
 namespace {
-constexpr int ringSlots = 32; // 32 × 256 ms of room: plenty for a writer that only converts and writes
+// The server delivers 10 ms fragments, one per slot: 128 slots give the writer 1.28 s of room, so
+// a writer held up by a busy disk or machine does not cut the recording (about 3 MB of slots).
+constexpr int ringSlots = 128;
 constexpr int fragmentMilliseconds = 10;
 
 Error startError()
