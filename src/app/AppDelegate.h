@@ -103,8 +103,8 @@ public:
     void transcriptionDidStart() override;
     void transcriptionDidEnd() override;
     TranscriptionLanguage transcriptionLanguage() const override { return settings_.transcriptionLanguage; }
-    std::optional<qint64> insertionTarget() const override { return insertionTarget_; }
-    void clearInsertionTarget() override { insertionTarget_.reset(); }
+    InsertionTarget insertionTarget() const override { return insertionTarget_; }
+    void clearInsertionTarget() override { insertionTarget_ = {}; }
 
     // Observation.
     DictationState state() const { return state_; }
@@ -188,7 +188,8 @@ private:
     std::unique_ptr<QTimer> speechMeterTimer;
     bool detectedSpeech = false;
     ComputerAudioMode recordingMode = ComputerAudioMode::exclude;
-    std::optional<qint64> insertionTarget_;
+    // Captured when the dictation starts.
+    InsertionTarget insertionTarget_;
 
     // Background blocks check this to learn that the controller is gone.
     std::shared_ptr<int> lifetime = std::make_shared<int>(0);

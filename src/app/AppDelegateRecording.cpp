@@ -71,6 +71,8 @@ void AppDelegate::startRecording()
         || quitAfterRecordingStartupCleanup || systemTerminationPending)
         return;
     const std::optional<qint64> pid = platform.frontmostApplication.frontmostProcessId();
+    // The text goes into the window the user started dictating into, and nowhere else.
+    insertionTarget_ = platform.frontmostApplication.focusedWindow();
     traceRecordingStartup(QStringLiteral("shortcut"));
     setState(DictationState::starting);
     updateStatusIcon();
@@ -257,7 +259,6 @@ void AppDelegate::stopRecordingAndTranscribe()
 {
     traceRecordingStartup(QStringLiteral("stop-pressed"));
     subsystems.hotKeys->unregisterAbortHotKey();
-    insertionTarget_ = platform.frontmostApplication.frontmostProcessId();
     subsystems.recordingIndicatorController->hide();
     cancelPendingRestart();
     if (audioRecorder) {
@@ -287,7 +288,7 @@ void AppDelegate::stopRecordingAndTranscribe()
         return;
     }
     detectedSpeech = false;
-    insertionTarget_.reset();
+    insertionTarget_ = {};
     setState(DictationState::idle);
     updateStatusIcon();
     Log::write(QStringLiteral("[MurmexRecording] No se detectó voz: la grabación se descarta."));
@@ -326,7 +327,7 @@ void AppDelegate::abortCurrentDictation()
     recordingFolder_.clear();
     recordingSegments_.clear();
     detectedSpeech = false;
-    insertionTarget_.reset();
+    insertionTarget_ = {};
     subsystems.recordingIndicatorController->hide();
     subsystems.outputVolume->restoreOutputVolumeAfterRecording();
     updateStatusIcon();
@@ -373,5 +374,5 @@ void AppDelegate::transcriptionDidEnd()
     setState(DictationState::idle);
     subsystems.outputVolume->restoreOutputVolumeAfterRecording();
     updateStatusIcon();
-    insertionTarget_.reset();
+    insertionTarget_ = {};
 }

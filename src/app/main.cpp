@@ -84,7 +84,7 @@ int main(int argc, char *argv[])
     AtspiAccessibilityTree accessibilityTree;
     AccessibilityStatus::enableOnce(); // toolkits expose their text fields only when it is on
     AccessibilityCaretRevealer caretRevealer(accessibilityTree, revealState);
-    PasteAtCursor textInsertion(keySynthesizer, heldHotKeys, alerts, revealState, caretRevealer);
+    PasteAtCursor textInsertion(keySynthesizer, heldHotKeys, frontmostApplication, alerts, revealState, caretRevealer);
     WhisperLocations whisperLocations;
     if (const QString libexec = Bundle::libexecPath(); !libexec.isEmpty())
         whisperLocations.executableFolders.append(libexec + QStringLiteral("/whisper"));

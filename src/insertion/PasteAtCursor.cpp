@@ -2,6 +2,7 @@
 
 #include "CaretReveal.h"
 #include "platform/Alerts.h"
+#include "platform/FrontmostApplication.h"
 #include "platform/HeldHotKeys.h"
 #include "support/Log.h"
 #include "support/StartupTrace.h"
@@ -13,18 +14,19 @@
 
 #include <memory>
 
-PasteAtCursor::PasteAtCursor(KeySynthesizer &keys, HeldHotKeys &heldHotKeys, Alerts &alerts, RevealState &revealState,
-                             CaretRevealer &revealer, QObject *parent)
+PasteAtCursor::PasteAtCursor(KeySynthesizer &keys, HeldHotKeys &heldHotKeys, FrontmostApplication &frontmost, Alerts &alerts,
+                             RevealState &revealState, CaretRevealer &revealer, QObject *parent)
     : QObject(parent)
     , keys(keys)
     , heldHotKeys(heldHotKeys)
+    , frontmost(frontmost)
     , alerts(alerts)
     , revealState(revealState)
     , revealer(revealer)
 {
 }
 
-void PasteAtCursor::pasteAtCapturedCursor(const QString &text, std::optional<qint64> targetProcessId, std::function<void()> completion)
+void PasteAtCursor::pasteAtCapturedCursor(const QString &text, const InsertionTarget &target, std::function<void()> completion)
 {
     // The transcript replaces whatever was on the clipboard and stays there afterwards; Murmex keeps
     // owning the clipboard, so the target can fetch it whenever it handles the paste.
@@ -43,10 +45,10 @@ void PasteAtCursor::pasteAtCapturedCursor(const QString &text, std::optional<qin
 
     const quint64 sequence = revealState.restart();
     // The keystroke is posted from the event loop, never from inside the caller's call.
-    QTimer::singleShot(0, this, [this, text, targetProcessId, sequence, completion = std::move(completion)] {
-        afterHotKeysReleased([this, text, targetProcessId, sequence, completion](bool released) {
+    QTimer::singleShot(0, this, [this, text, target, sequence, completion = std::move(completion)] {
+        afterHotKeysReleased([this, text, target, sequence, completion](bool released) {
             if (released) {
-                postPasteAndReveal(text, targetProcessId, sequence, completion);
+                postPasteAndReveal(text, target, sequence, completion);
                 return;
             }
             Log::write(QStringLiteral("[MurmexInsertion] El atajo sigue pulsado tras %1 ms: el texto queda en el portapapeles.")
@@ -74,15 +76,38 @@ void PasteAtCursor::afterHotKeysReleased(std::function<void(bool released)> then
     heldHotKeys.whenHotKeysReleased(this, [answer] { answer(true); });
 }
 
-void PasteAtCursor::postPasteAndReveal(const QString &text, std::optional<qint64> target, quint64 sequence,
+std::optional<FocusedWindow> PasteAtCursor::focusElsewhere(const InsertionTarget &target)
+{
+    if (!target.window)
+        return std::nullopt;
+    const FocusedWindow focused = frontmost.focusedWindow();
+    // The server can hand a window id to another program once its owner has gone: where both
+    // windows name their process, the processes must match too.
+    if (focused.window == target.window && (!focused.processId || !target.processId || *focused.processId == *target.processId))
+        return std::nullopt;
+    return focused;
+}
+
+void PasteAtCursor::postPasteAndReveal(const QString &text, const InsertionTarget &target, quint64 sequence,
                                        const std::function<void()> &completion)
 {
-    const KeySynthesizer::PasteKeys pasteKeys = keys.pasteKeys(target);
+    // The focus is looked at after the last wait, the one for the modifiers the user still holds:
+    // whatever window has it then gets the keys.
+    keys.releaseHeldModifiers();
+    const KeySynthesizer::PasteKeys pasteKeys = keys.pasteKeys(target.processId);
+    if (const std::optional<FocusedWindow> elsewhere = focusElsewhere(target)) {
+        Log::write(QStringLiteral("[MurmexInsertion] El foco está en otra ventana (0x%1, no 0x%2): el texto queda en el portapapeles.")
+                       .arg(elsewhere->window, 0, 16)
+                       .arg(target.window, 0, 16));
+        emit textLeftOnClipboard(text, QStringLiteral("El foco pasó a otra ventana."));
+        completion();
+        return;
+    }
     if (pasteKeys == KeySynthesizer::PasteKeys::shiftInsert) {
         if (auto *clipboard = QGuiApplication::clipboard())
             clipboard->setText(text, QClipboard::Selection);
     }
-    const KeySynthesizer::Delivery delivery = keys.postPaste(target, pasteKeys);
+    const KeySynthesizer::Delivery delivery = keys.postPaste(target.processId, pasteKeys);
     traceRecordingStartup(QStringLiteral("keys-posted"));
     if (delivery == KeySynthesizer::Delivery::focusElsewhere)
         emit textLeftOnClipboard(text, QStringLiteral("El foco pasó a otro programa."));
@@ -106,20 +131,24 @@ bool PasteAtCursor::isRevealSequenceCurrent(quint64 sequence) const
         && !revealState.activeRevealCancellation->isCancelled();
 }
 
-void PasteAtCursor::runRevealPass(std::optional<qint64> target, quint64 sequence, bool nudgeWhenCurrent)
+void PasteAtCursor::runRevealPass(const InsertionTarget &target, quint64 sequence, bool nudgeWhenCurrent)
 {
     // A later paste, or the indicator starting over, has made this sequence stale.
     if (!isRevealSequenceCurrent(sequence))
         return;
     QPointer<PasteAtCursor> self(this);
-    revealer.revealCaret(target, sequence, [self, target, sequence, nudgeWhenCurrent](bool stillCurrent) {
+    revealer.revealCaret(target.processId, sequence, [self, target, sequence, nudgeWhenCurrent](bool stillCurrent) {
         // The nudge depends only on the pass still being current, not on whether a text element
         // was found: it moves the caret one character left and back, which makes it visible.
         if (!self || !stillCurrent || !nudgeWhenCurrent)
             return;
         self->afterHotKeysReleased([self, target, sequence](bool released) {
-            if (self && released && self->isRevealSequenceCurrent(sequence))
-                self->keys.postNudge(target);
+            if (!self || !released || !self->isRevealSequenceCurrent(sequence))
+                return;
+            // The arrow keys would move the caret of whatever window has the focus.
+            self->keys.releaseHeldModifiers();
+            if (!self->focusElsewhere(target))
+                self->keys.postNudge(target.processId);
         });
     });
 }

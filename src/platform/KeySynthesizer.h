@@ -28,4 +28,8 @@ public:
     [[nodiscard]] virtual Delivery postPaste(std::optional<qint64> targetProcessId, PasteKeys keys) = 0;
     // Left arrow then right arrow: the caret goes one character left and back.
     virtual void postNudge(std::optional<qint64> targetProcessId) = 0;
+    // Waits briefly for the modifier keys the user still holds (from the dictation shortcut) and
+    // releases those still down. postPaste and postNudge do it too; a caller that wants to look at the
+    // focus after that wait calls it first.
+    virtual void releaseHeldModifiers() {}
 };

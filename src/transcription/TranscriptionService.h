@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dictionary/TranscriptionLanguage.h"
+#include "insertion/TextInsertion.h"
 
 #include <QString>
 #include <QStringList>
@@ -17,8 +18,8 @@ public:
     // dictation is "idle" again and the output volume is restored.
     virtual void transcriptionDidEnd() = 0;
     virtual TranscriptionLanguage transcriptionLanguage() const = 0;
-    // The application that had focus when the recording stopped: where the text goes.
-    virtual std::optional<qint64> insertionTarget() const = 0;
+    // The window that had the focus when the dictation started: where the text goes.
+    virtual InsertionTarget insertionTarget() const = 0;
     virtual void clearInsertionTarget() = 0;
 };
 

@@ -558,7 +558,7 @@ void WhisperTranscriptionService::deliver(const QString &text, const QString &fo
 {
     traceRecordingStartup(QStringLiteral("text-finished"));
     QPointer<WhisperTranscriptionService> weak(this);
-    services.insertion.pasteAtCapturedCursor(text, host ? host->insertionTarget() : std::nullopt, [weak, folder] {
+    services.insertion.pasteAtCapturedCursor(text, host ? host->insertionTarget() : InsertionTarget{}, [weak, folder] {
         if (!weak)
             return;
         weak->services.removeRecordingFolder(folder);

@@ -37,7 +37,7 @@ double percentile(std::vector<double> values, double fraction)
 
 class ImmediateInsertion final : public TextInsertion {
 public:
-    void pasteAtCapturedCursor(const QString &, std::optional<qint64>, std::function<void()> completion) override
+    void pasteAtCapturedCursor(const QString &, const InsertionTarget &, std::function<void()> completion) override
     {
         QTimer::singleShot(0, std::move(completion));
     }
@@ -48,7 +48,7 @@ public:
     void transcriptionDidStart() override {}
     void transcriptionDidEnd() override { ended = true; }
     TranscriptionLanguage transcriptionLanguage() const override { return TranscriptionLanguage::spanish; }
-    std::optional<qint64> insertionTarget() const override { return std::nullopt; }
+    InsertionTarget insertionTarget() const override { return {}; }
     void clearInsertionTarget() override {}
     bool ended = false;
 };

@@ -62,11 +62,20 @@ public:
     Delivery postPaste(std::optional<qint64> target, PasteKeys keys) override
     {
         journal.add(u"paste "_s + describe(target) + (keys == PasteKeys::controlShiftV ? u" ctrl+shift+v"_s : QString()));
+        if (afterPaste)
+            afterPaste();
         return delivery;
     }
     void postNudge(std::optional<qint64> target) override { journal.add(u"nudge "_s + describe(target)); }
+    void releaseHeldModifiers() override
+    {
+        if (std::exchange(duringModifierWait, nullptr))
+            duringModifierWait();
+    }
 
     Journal &journal;
+    std::function<void()> duringModifierWait;
+    std::function<void()> afterPaste;
     bool isTrusted = true;
     PasteKeys keys = PasteKeys::controlV;
     Delivery delivery = Delivery::posted;
@@ -107,11 +116,14 @@ public:
 
 // How the fakes behave on one paste's road.
 enum class Held { no, releasedAfterTheText, pastTheLimit };
+// Where the focus goes after the dictation started in the target window.
+enum class Focus { stays, otherWindow, movesDuringModifierWait, movesAfterThePaste, windowIdOfAnotherProcess, noWindowCaptured };
 struct Road {
     KeySynthesizer::PasteKeys keys = KeySynthesizer::PasteKeys::controlV;
     KeySynthesizer::Delivery delivery = KeySynthesizer::Delivery::posted;
     bool trusted = true;
     Held held = Held::no;
+    Focus focus = Focus::stays;
     bool stillCurrent = true; // the reveal passes' answer
     bool secondPaste = false; // another paste follows the first one's completion
 };
@@ -126,13 +138,25 @@ struct FakeRoad {
         keys.delivery = road.delivery;
         revealer.answer = road.stillCurrent;
         heldHotKeys.held = road.held != Held::no;
+        frontmost.pid.reset(); // the windows compare by id alone, whichever process a paste names
+        const auto moveFocus = [this] { frontmost.window = 0x3c00001; };
+        switch (road.focus) {
+        case Focus::stays: break;
+        case Focus::otherWindow:
+        case Focus::noWindowCaptured: moveFocus(); break;
+        case Focus::movesDuringModifierWait: keys.duringModifierWait = moveFocus; break;
+        case Focus::movesAfterThePaste: keys.afterPaste = moveFocus; break;
+        case Focus::windowIdOfAnotherProcess: frontmost.pid = 99; break;
+        }
+        windowCaptured = road.focus != Focus::noWindowCaptured;
         paste.setHeldHotKeyLimit(std::chrono::milliseconds(road.held == Held::pastTheLimit ? 200 : 60000));
         QObject::connect(&paste, &PasteAtCursor::textLeftOnClipboard,
                          [this](const QString &text, const QString &reason) { journal.add(u"left on clipboard: %1 (%2)"_s.arg(reason, text)); });
     }
     void pasteText(const QString &text, qint64 target)
     {
-        paste.pasteAtCapturedCursor(text, target, [this] {
+        const InsertionTarget captured = windowCaptured ? InsertionTarget{FakeFrontmostApplication{}.window, target} : InsertionTarget{};
+        paste.pasteAtCapturedCursor(text, captured, [this] {
             for (const auto &alert : std::exchange(alerts.shown, {}))
                 journal.add(u"alert "_s + alert.message);
             journal.add(u"completion"_s);
@@ -143,16 +167,19 @@ struct FakeRoad {
     RecordingKeys keys{journal};
     RecordingRevealer revealer{journal};
     FakeHeldHotKeys heldHotKeys;
+    FakeFrontmostApplication frontmost;
     FakeAlerts alerts;
     RevealState revealState;
-    PasteAtCursor paste{keys, heldHotKeys, alerts, revealState, revealer};
+    PasteAtCursor paste{keys, heldHotKeys, frontmost, alerts, revealState, revealer};
+    bool windowCaptured = true;
 };
 
 // A program with a focused text field whose text lands in a file: murmex-target (optionally
-// posing as a terminal emulator by its window class), or a real xterm running `cat`.
+// posing as a terminal emulator by its window class, or with a second window "Murmex target 2"
+// whose field writes to a file of its own), or a real xterm running `cat`.
 class TargetProgram {
 public:
-    bool start(const QString &kind = {})
+    bool start(const QString &kind = {}, bool secondWindow = false)
     {
         if (kind == QLatin1String("xterm")) {
             // Without canonical mode `cat` gets every character at once, with no Enter.
@@ -162,6 +189,8 @@ public:
             QStringList arguments;
             if (!kind.isEmpty())
                 arguments << QStringLiteral("--terminal") << kind;
+            if (secondWindow)
+                arguments << QStringLiteral("--second-window") << textFile(1);
             process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             process.start(QStringLiteral(MURMEX_TARGET_PROGRAM), arguments << textFile());
         }
@@ -171,9 +200,11 @@ public:
         }, 10000);
     }
     qint64 processId() const { return process.processId(); }
-    QString text() const
+    // The field of that window has had the keyboard focus: it is ready for keys.
+    bool ready(int window) const { return QFile::exists(textFile(window)); }
+    QString text(int window = 0) const
     {
-        QFile file(textFile());
+        QFile file(textFile(window));
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
     ~TargetProgram()
@@ -187,7 +218,7 @@ public:
     }
 
 private:
-    QString textFile() const { return folder.filePath(QStringLiteral("text")); }
+    QString textFile(int window = 0) const { return folder.filePath(window ? QStringLiteral("text2") : QStringLiteral("text")); }
     QTemporaryDir folder;
     QProcess process;
 };
@@ -203,15 +234,28 @@ int xdotool(const QStringList &arguments)
     return QProcess::execute(QStringLiteral("xdotool"), arguments);
 }
 
-// The paste logic with the real XTEST keys and no caret lookup.
+// Has the window manager give the focus to the window with this title, as a click would; its id,
+// or 0 when there is no such window or it could not be activated.
+quint32 activateWindow(const QString &title)
+{
+    QProcess search;
+    search.start(QStringLiteral("xdotool"), {u"search"_s, u"--sync"_s, u"--name"_s, u"^%1$"_s.arg(title)});
+    if (!search.waitForFinished(10000) || search.exitCode() != 0)
+        return 0;
+    const quint32 window = search.readAllStandardOutput().split('\n').value(0).toUInt();
+    return window && xdotool({u"windowactivate"_s, u"--sync"_s, QString::number(window)}) == 0 ? window : 0;
+}
+
+// The paste logic with the real XTEST keys and focus, and no caret lookup.
 struct XPaste {
-    explicit XPaste(HeldHotKeys &heldHotKeys) : paste(keys, heldHotKeys, alerts, revealState, revealer) {}
-    void operator()(const QString &text, std::optional<qint64> target)
+    explicit XPaste(HeldHotKeys &heldHotKeys) : paste(keys, heldHotKeys, frontmost, alerts, revealState, revealer) {}
+    void operator()(const QString &text, const InsertionTarget &target)
     {
         paste.pasteAtCapturedCursor(text, target, [this] { ++completions; });
     }
 
     X11KeySynthesizer keys;
+    X11FrontmostApplication frontmost;
     FakeAlerts alerts;
     RevealState revealState;
     UnavailableCaretRevealer revealer{revealState};
@@ -245,6 +289,14 @@ private slots:
         QTest::newRow("focus moved to another program")
             << Road{.delivery = KeySynthesizer::Delivery::focusElsewhere}
             << QStringList{"paste 4242", left.arg("El foco pasó a otro programa.", transcript), "completion"};
+        const QStringList elsewhere{left.arg("El foco pasó a otra ventana.", transcript), "completion"};
+        QTest::newRow("focus moved to another window") << Road{.focus = Focus::otherWindow} << elsewhere;
+        QTest::newRow("focus moved while the modifiers were let go") << Road{.focus = Focus::movesDuringModifierWait} << elsewhere;
+        QTest::newRow("the window id now names another process") << Road{.focus = Focus::windowIdOfAnotherProcess} << elsewhere;
+        QTest::newRow("focus moved after the paste: no nudge")
+            << Road{.focus = Focus::movesAfterThePaste} << QStringList{"paste 4242", "completion", "reveal 4242 #1", "reveal 4242 #1"};
+        QTest::newRow("no window had the focus at the start: the focused one gets the text")
+            << Road{.focus = Focus::noWindowCaptured} << QStringList{"paste focus", "completion", "reveal focus #1", "nudge focus", "reveal focus #1"};
         QTest::newRow("hot key let go after the text was ready")
             << Road{.keys = Keys::controlShiftV, .held = Held::releasedAfterTheText} << QStringList{"released", "paste 4242 ctrl+shift+v", "completion"};
         QTest::newRow("hot key held past the limit") << Road{.held = Held::pastTheLimit} << QStringList{left.arg("El atajo seguía pulsado.", transcript), "completion"};
@@ -349,7 +401,7 @@ private slots:
             QTRY_VERIFY(hotKeys.isHotKeyHeld());
 
         XPaste paste(hotKeys);
-        paste(transcript, withTarget ? std::optional(target.processId()) : std::nullopt);
+        paste(transcript, withTarget ? paste.frontmost.focusedWindow() : InsertionTarget{});
         if (shortcutHeld) {
             QVERIFY(!QTest::qWaitFor([&] { return paste.completions > 0; }, 300));
             QCOMPARE(xdotool({u"keyup"_s, heldKeys}), 0);
@@ -359,19 +411,53 @@ private slots:
         QVERIFY(paste.alerts.shown.isEmpty());
     }
 
-    void keysStayOutOfAnotherProcessesWindow()
+    // The target window is the one focused when the dictation started, read from the real focus; two
+    // top-level windows of one process, as in a terminal server or a browser.
+    void keysStayInTheTargetWindow_data()
     {
+        QTest::addColumn<int>("focusedAtPaste"); // 0: the target window, 1: the process's other one
+        QTest::addColumn<bool>("foreignProcess"); // the target window's id, but named with another process
+        QTest::newRow("the target window: the text arrives") << 0 << false;
+        QTest::newRow("another window of the target's process") << 1 << false;
+        QTest::newRow("the target's window id, another process") << 0 << true;
+    }
+
+    void keysStayInTheTargetWindow()
+    {
+        QFETCH(int, focusedAtPaste);
+        QFETCH(bool, foreignProcess);
         TargetProgram target;
-        QVERIFY(target.start());
+        QVERIFY(target.start({}, true));
         FakeHeldHotKeys heldHotKeys;
         XPaste paste(heldHotKeys);
+        const quint32 first = activateWindow(u"Murmex target"_s);
+        QVERIFY(first);
+        QTRY_VERIFY(target.ready(0) && paste.frontmost.focusedWindow().window == first);
+        InsertionTarget captured = paste.frontmost.focusedWindow();
+        QCOMPARE(captured.processId, target.processId());
+        if (foreignProcess)
+            captured.processId = QCoreApplication::applicationPid();
+        if (focusedAtPaste == 1) {
+            const quint32 second = activateWindow(u"Murmex target 2"_s);
+            QVERIFY(second && second != first);
+            QTRY_VERIFY(target.ready(1) && paste.frontmost.focusedWindow().window == second);
+        }
+
         QSignalSpy leftOnClipboard(&paste.paste, &PasteAtCursor::textLeftOnClipboard);
-        paste(u"primero"_s, QCoreApplication::applicationPid());
+        paste(transcript, captured);
         QTRY_COMPARE(paste.completions, 1);
+        if (focusedAtPaste == 0 && !foreignProcess) {
+            QTRY_COMPARE_WITH_TIMEOUT(target.text(0), transcript, 5000);
+            QCOMPARE(leftOnClipboard.size(), 0);
+            return;
+        }
         QCOMPARE(leftOnClipboard.size(), 1);
-        // Had the first paste reached the target, the field would hold both texts (or the second twice).
-        paste(u"segundo"_s, target.processId());
-        QTRY_COMPARE_WITH_TIMEOUT(target.text(), u"segundo"_s, 5000);
+        QCOMPARE(leftOnClipboard.first().at(1).toString(), u"El foco pasó a otra ventana."_s);
+        QCOMPARE(QGuiApplication::clipboard()->text(), transcript);
+        // Had the keys gone out, the focused field would hold the transcript too (or the next text twice).
+        paste(u"segundo"_s, paste.frontmost.focusedWindow());
+        QTRY_COMPARE_WITH_TIMEOUT(target.text(focusedAtPaste), u"segundo"_s, 5000);
+        QCOMPARE(target.text(1 - focusedAtPaste), QString());
     }
 
     void pasteKeysByProgramName_data()

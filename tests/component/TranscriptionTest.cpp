@@ -30,10 +30,10 @@ const QString doubles = QStringLiteral(MURMEX_DOUBLES_DIR);
 
 class RecordingInsertion final : public TextInsertion {
 public:
-    void pasteAtCapturedCursor(const QString &text, std::optional<qint64> target, std::function<void()> completion) override
+    void pasteAtCapturedCursor(const QString &text, const InsertionTarget &target, std::function<void()> completion) override
     {
         pasted.append(text);
-        targets.append(target);
+        targets.append(target.processId);
         QTimer::singleShot(10, std::move(completion));
     }
     QStringList pasted;
@@ -45,7 +45,7 @@ public:
     void transcriptionDidStart() override { ++starts; }
     void transcriptionDidEnd() override { ++ends; }
     TranscriptionLanguage transcriptionLanguage() const override { return TranscriptionLanguage::spanish; }
-    std::optional<qint64> insertionTarget() const override { return target; }
+    InsertionTarget insertionTarget() const override { return {.window = 0, .processId = target}; }
     void clearInsertionTarget() override { target.reset(); }
     int starts = 0;
     int ends = 0;

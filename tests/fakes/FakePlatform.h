@@ -54,7 +54,9 @@ public:
 class FakeFrontmostApplication final : public FrontmostApplication {
 public:
     std::optional<qint64> frontmostProcessId() override { return pid; }
+    FocusedWindow focusedWindow() override { return {window, pid}; }
     std::optional<qint64> pid = 4242;
+    quint32 window = 0x2a00007;
 };
 
 class FakeMicrophoneAuthorization final : public MicrophoneAuthorization {

@@ -180,6 +180,7 @@ private slots:
                 recorder->peak = -20.0f;
         }
         const int transcriptionsBefore = rig.subsystems.log.count(QStringLiteral("transcribe"));
+        rig.fake.frontmost.window = 0x3c00001; // the focus moves on while the user dictates
 
         if (event == QLatin1String("press"))
             rig.press();
@@ -199,8 +200,10 @@ private slots:
 
         const bool transcribed = rig.subsystems.log.count(QStringLiteral("transcribe")) > transcriptionsBefore;
         QCOMPARE(transcribed, from == QLatin1String("recording") && to == DictationState::transcribing);
-        if (transcribed)
+        if (transcribed) {
             QCOMPARE(rig.subsystems.transcription->transcribedSegments, rig.subsystems.recorders->startedSegments());
+            QCOMPARE(rig.c().insertionTarget().window, FakeFrontmostApplication{}.window); // where the dictation started
+        }
         if (condition == QLatin1String("recorder-fails")) // the recorder's own reason reaches the user
             QCOMPARE(rig.fake.alerts.shown.first().informativeText, QStringLiteral("No se pudo iniciar el micrófono."));
         const QStringList &calls = rig.subsystems.log.calls;

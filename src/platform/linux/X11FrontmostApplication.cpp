@@ -30,12 +30,46 @@ std::optional<uint32_t> cardinalProperty(xcb_connection_t *connection, xcb_windo
     return *static_cast<uint32_t *>(xcb_get_property_value(reply.get()));
 }
 
+bool hasProperty(xcb_connection_t *connection, xcb_window_t window, xcb_atom_t property)
+{
+    if (property == XCB_ATOM_NONE)
+        return false;
+    XcbReply<xcb_get_property_reply_t> reply(
+        xcb_get_property_reply(connection, xcb_get_property(connection, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 0), nullptr));
+    return reply && reply->type != XCB_ATOM_NONE;
+}
+
+// The top-level window that holds `window`: the nearest one up the tree (itself included) that a
+// window manager marks as a client it manages (WM_STATE); where none does (no window manager, or an
+// unmanaged window such as a popup), the one right below the root. None when the tree cannot be
+// read, for instance because the window has just gone away.
+xcb_window_t topLevelOf(xcb_connection_t *connection, xcb_window_t root, xcb_window_t window)
+{
+    const xcb_atom_t wmState = xcb::internAtom(connection, "WM_STATE");
+    xcb_window_t belowRoot = XCB_WINDOW_NONE;
+    for (int depth = 0; depth < 32 && window != XCB_WINDOW_NONE && window != root; ++depth) {
+        if (hasProperty(connection, window, wmState))
+            return window;
+        XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(connection, xcb_query_tree(connection, window), nullptr));
+        if (!tree)
+            return XCB_WINDOW_NONE;
+        belowRoot = window;
+        window = tree->parent;
+    }
+    return window == root ? belowRoot : xcb_window_t(XCB_WINDOW_NONE);
+}
+
+xcb_connection_t *qtConnection()
+{
+    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
 } // namespace
 
 std::optional<qint64> X11FrontmostApplication::frontmostProcessId()
 {
-    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
+    xcb_connection_t *connection = qtConnection();
     if (!connection) {
         qCDebug(lcX11Frontmost) << "no X11 connection: no frontmost application";
         return std::nullopt;
@@ -61,4 +95,35 @@ std::optional<qint64> X11FrontmostApplication::frontmostProcessId()
         window = tree->parent;
     }
     return std::nullopt;
+}
+
+FocusedWindow X11FrontmostApplication::focusedWindow()
+{
+    xcb_connection_t *connection = qtConnection();
+    if (!connection) {
+        qCDebug(lcX11Frontmost) << "no X11 connection: no focused window";
+        return {};
+    }
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    XcbReply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    if (!focus) {
+        qCWarning(lcX11Frontmost) << "the input focus could not be read: no focused window";
+        return {};
+    }
+    xcb_window_t window = focus->focus;
+    if (window == XCB_INPUT_FOCUS_POINTER_ROOT) {
+        // Keys go to whichever top-level window is under the pointer.
+        XcbReply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(connection, xcb_query_pointer(connection, root), nullptr));
+        window = pointer ? pointer->child : xcb_window_t(XCB_WINDOW_NONE);
+    }
+    const xcb_window_t topLevel = topLevelOf(connection, root, window);
+    // With no client focused, a window manager parks the focus on a window of its own (openbox on
+    // the one it names in _NET_SUPPORTING_WM_CHECK): that is no window anyone dictates into.
+    if (topLevel == XCB_WINDOW_NONE
+        || cardinalProperty(connection, root, internAtom(connection, "_NET_SUPPORTING_WM_CHECK"), XCB_ATOM_WINDOW) == topLevel)
+        return {};
+    FocusedWindow focused{.window = topLevel, .processId = std::nullopt};
+    if (const auto pid = cardinalProperty(connection, topLevel, internAtom(connection, "_NET_WM_PID"), XCB_ATOM_CARDINAL))
+        focused.processId = qint64(*pid);
+    return focused;
 }

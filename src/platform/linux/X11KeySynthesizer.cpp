@@ -318,6 +318,8 @@ bool X11KeySynthesizer::focusBelongsTo(std::optional<qint64> targetProcessId)
 
 void X11KeySynthesizer::releaseHeldModifiers()
 {
+    if (!trusted())
+        return;
     xcb_connection_t *c = connection_.get();
     const std::vector<xcb_keycode_t> modifiers = modifierKeycodes(c);
     const auto deadline = std::chrono::steady_clock::now() + modifierReleaseWait;

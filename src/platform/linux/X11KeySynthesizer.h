@@ -26,6 +26,7 @@ public:
     PasteKeys pasteKeys(std::optional<qint64> targetProcessId) override;
     [[nodiscard]] Delivery postPaste(std::optional<qint64> targetProcessId, PasteKeys keys) override;
     void postNudge(std::optional<qint64> targetProcessId) override;
+    void releaseHeldModifiers() override;
 
     // The paste keys of a program known by these names (WM_CLASS parts, program names).
     static PasteKeys pasteKeysFor(const QStringList &names);
@@ -37,7 +38,6 @@ private:
 
     xcb_connection_t *connection();
     bool focusBelongsTo(std::optional<qint64> targetProcessId);
-    void releaseHeldModifiers();
 
     std::unique_ptr<xcb_connection_t, ConnectionDeleter> connection_;
     bool hasXTest = false;

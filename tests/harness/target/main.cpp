@@ -1,10 +1,11 @@
-// murmex-target [--terminal NAME] FILE
+// murmex-target [--terminal NAME] [--second-window FILE2] FILE
 //
 // A window titled "Murmex target" with one focused text field: the application a user dictates
 // into, for tests that paste or type into another program. The field's whole text is written to
 // FILE whenever it changes, and once (empty) when the field first has the keyboard focus, so that a
 // test can wait for that before it sends keys. FILE is replaced atomically: a reader never sees half
-// a text.
+// a text. With --second-window the same process also shows a top-level window "Murmex target 2",
+// whose field writes to FILE2 the same way (a terminal server or a browser has many windows).
 //
 // It pastes the clipboard the way ordinary applications do, with Ctrl+V. With --terminal NAME it
 // behaves like a terminal emulator instead: its window class is NAME, Ctrl+Shift+V pastes and Ctrl+V
@@ -19,6 +20,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -61,6 +63,29 @@ bool writeText(const QString &path, const QString &text)
     return true;
 }
 
+// A top-level window with one text field that writes its text to `path`.
+class TargetWindow final : public QWidget {
+public:
+    TargetWindow(const QString &title, const QString &path, Qt::KeyboardModifiers pasteModifiers)
+        : field(new QLineEdit(this))
+    {
+        setWindowTitle(title);
+        field->installEventFilter(new PasteShortcut(field, pasteModifiers));
+        (new QVBoxLayout(this))->addWidget(field);
+        resize(480, 80);
+        connect(field, &QLineEdit::textChanged, this, [path](const QString &text) { writeText(path, text); });
+        connect(qApp, &QApplication::focusChanged, this, [this, path](QWidget *, QWidget *now) {
+            if (now == field && !announced)
+                announced = writeText(path, field->text());
+        });
+        field->setFocus();
+    }
+
+private:
+    QLineEdit *field;
+    bool announced = false;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -68,36 +93,33 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     QStringList arguments = QApplication::arguments().mid(1);
     QString terminalName;
-    if (arguments.size() == 3 && arguments.at(0) == QLatin1String("--terminal")) {
-        terminalName = arguments.at(1);
+    QString secondPath;
+    while (arguments.size() > 2 && arguments.at(0).startsWith(QLatin1String("--"))) {
+        if (arguments.at(0) == QLatin1String("--terminal"))
+            terminalName = arguments.at(1);
+        else if (arguments.at(0) == QLatin1String("--second-window"))
+            secondPath = arguments.at(1);
+        else
+            break;
         arguments = arguments.mid(2);
     }
     if (arguments.size() != 1) {
-        std::fprintf(stderr, "usage: murmex-target [--terminal NAME] FILE\n");
+        std::fprintf(stderr, "usage: murmex-target [--terminal NAME] [--second-window FILE2] FILE\n");
         return 2;
     }
-    const QString path = arguments.first();
     // The X11 window class is the application name; it must be set before the window exists.
     if (!terminalName.isEmpty())
         QApplication::setApplicationName(terminalName);
+    const Qt::KeyboardModifiers pasteModifiers =
+        terminalName.isEmpty() ? Qt::KeyboardModifiers(Qt::ControlModifier) : (Qt::ControlModifier | Qt::ShiftModifier);
 
-    QWidget window;
-    window.setWindowTitle(QStringLiteral("Murmex target"));
-    auto *field = new QLineEdit(&window);
-    field->installEventFilter(new PasteShortcut(
-        field, terminalName.isEmpty() ? Qt::KeyboardModifiers(Qt::ControlModifier) : (Qt::ControlModifier | Qt::ShiftModifier)));
-    auto *layout = new QVBoxLayout(&window);
-    layout->addWidget(field);
-    window.resize(480, 80);
-
-    QObject::connect(field, &QLineEdit::textChanged, &application, [&path](const QString &text) { writeText(path, text); });
-    bool announced = false;
-    QObject::connect(&application, &QApplication::focusChanged, &application, [&](QWidget *, QWidget *now) {
-        if (now == field && !announced)
-            announced = writeText(path, field->text());
-    });
-
-    field->setFocus();
+    // The second window is shown first: the window manager gives the focus to the one shown last.
+    std::unique_ptr<TargetWindow> second;
+    if (!secondPath.isEmpty()) {
+        second = std::make_unique<TargetWindow>(QStringLiteral("Murmex target 2"), secondPath, pasteModifiers);
+        second->show();
+    }
+    TargetWindow window(QStringLiteral("Murmex target"), arguments.first(), pasteModifiers);
     window.show();
     window.activateWindow();
     return application.exec();
