@@ -76,6 +76,16 @@ void PasteAtCursor::afterHotKeysReleased(std::function<void(bool released)> then
     heldHotKeys.whenHotKeysReleased(this, [answer] { answer(true); });
 }
 
+namespace {
+
+QString describeWindow(const FocusedWindow &window)
+{
+    const QString id = QStringLiteral("0x%1").arg(window.window, 0, 16);
+    return window.processId ? QStringLiteral("%1 del pid %2").arg(id).arg(*window.processId) : id;
+}
+
+} // namespace
+
 std::optional<FocusedWindow> PasteAtCursor::focusElsewhere(const InsertionTarget &target)
 {
     if (!target.window)
@@ -96,9 +106,8 @@ void PasteAtCursor::postPasteAndReveal(const QString &text, const InsertionTarge
     keys.releaseHeldModifiers();
     const KeySynthesizer::PasteKeys pasteKeys = keys.pasteKeys(target.processId);
     if (const std::optional<FocusedWindow> elsewhere = focusElsewhere(target)) {
-        Log::write(QStringLiteral("[MurmexInsertion] El foco está en otra ventana (0x%1, no 0x%2): el texto queda en el portapapeles.")
-                       .arg(elsewhere->window, 0, 16)
-                       .arg(target.window, 0, 16));
+        Log::write(QStringLiteral("[MurmexInsertion] El foco está en otra ventana (%1, no %2): el texto queda en el portapapeles.")
+                       .arg(describeWindow(*elsewhere), describeWindow(target)));
         emit textLeftOnClipboard(text, QStringLiteral("El foco pasó a otra ventana."));
         completion();
         return;

@@ -69,8 +69,8 @@ public:
     void postNudge(std::optional<qint64> target) override { journal.add(u"nudge "_s + describe(target)); }
     void releaseHeldModifiers() override
     {
-        if (std::exchange(duringModifierWait, nullptr))
-            duringModifierWait();
+        if (const auto hook = std::exchange(duringModifierWait, nullptr))
+            hook();
     }
 
     Journal &journal;
