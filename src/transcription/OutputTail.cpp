@@ -32,6 +32,6 @@ OutputTail OutputTail::ofFile(const QString &path)
     OutputTail output;
     QFile file(path);
     if (file.open(QIODevice::ReadOnly) && file.seek(qMax(qint64(0), file.size() - maxBytes)))
-        output.append(file.readAll());
+        output.append(file.read(maxBytes));
     return output;
 }

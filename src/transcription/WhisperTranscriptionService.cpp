@@ -1,6 +1,7 @@
 #include "WhisperTranscriptionService.h"
 
-#include "SpeechFilter.h"
+#include "ListeningSocket.h"
+#include "TranscriptFinishing.h"
 #include "insertion/TextInsertion.h"
 #include "platform/Alerts.h"
 #include "platform/ApplicationShell.h"
@@ -14,18 +15,19 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
-#include <QStandardPaths>
+#include <QProcessEnvironment>
 #include <QThreadPool>
 
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
 const QString serverPidKey = QStringLiteral("whisperServerPID");
 const QString serverExecutableKey = QStringLiteral("whisperServerExecutable");
+const QString serverStartTimeKey = QStringLiteral("whisperServerStartTime");
 const QString loopback = QStringLiteral("127.0.0.1");
 constexpr int attemptsPerSegment = 50;
 constexpr auto retryPause = std::chrono::milliseconds(200);
@@ -59,6 +61,65 @@ QStringList voiceActivityArguments(const QString &vadModel)
             QStringLiteral("500"),
             QStringLiteral("--vad-speech-pad-ms"),
             QStringLiteral("100")};
+}
+
+// curl's exit status when the answer is larger than --max-filesize.
+constexpr int curlFileTooLarge = 63;
+
+// What curl is run with: nothing of the user's environment, so that no proxy variable and no
+// configuration file it names can send the recording anywhere else (-q and --noproxy say so
+// again on the command line).
+QProcessEnvironment curlEnvironment()
+{
+    const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment; // always given PATH: an empty one would mean "inherit"
+    environment.insert(QStringLiteral("PATH"), system.value(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin")));
+    if (system.contains(QStringLiteral("LANG")))
+        environment.insert(QStringLiteral("LANG"), system.value(QStringLiteral("LANG")));
+    return environment;
+}
+
+// The --form value that uploads `path`: quoted as curl's manual says, so that a ',' or ';' in the
+// path is not read as a list of files or another parameter, with '"' and '\\' escaped inside.
+QString fileFormField(const QString &path)
+{
+    QString quoted = path;
+    quoted.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));
+    return QStringLiteral("file=@\"") + quoted + QStringLiteral("\";type=audio/wav");
+}
+
+QStringList curlArguments(const QString &endpoint, const QString &segment, const QString &language, const QString &transcript)
+{
+    return {QStringLiteral("-q"), // first, or ~/.curlrc is read anyway
+            QStringLiteral("--silent"),
+            QStringLiteral("--show-error"),
+            QStringLiteral("--fail"),
+            QStringLiteral("--noproxy"),
+            QStringLiteral("*"),
+            QStringLiteral("--max-time"),
+            QStringLiteral("3600"),
+            QStringLiteral("--max-filesize"),
+            QString::number(WhisperTranscriptionService::maxTranscriptBytes),
+            endpoint,
+            QStringLiteral("--form"),
+            fileFormField(segment),
+            QStringLiteral("--form"),
+            QStringLiteral("temperature=0.0"),
+            QStringLiteral("--form"),
+            QStringLiteral("temperature_inc=0.2"),
+            QStringLiteral("--form"),
+            QStringLiteral("language=") + language,
+            QStringLiteral("--form"),
+            QStringLiteral("response_format=text"),
+            QStringLiteral("--output"),
+            transcript,
+            QStringLiteral("--write-out"),
+            QStringLiteral("%{size_download}")};
+}
+
+bool isOversized(const QString &transcript)
+{
+    return QFileInfo(transcript).size() > WhisperTranscriptionService::maxTranscriptBytes;
 }
 
 // After curl ended well: whether the transcript file holds the answer. Debian's curl creates the
@@ -98,7 +159,7 @@ void endProcess(QObject *receiver, QProcess *process)
 } // namespace
 
 WhisperTranscriptionService::WhisperTranscriptionService(Services services, WhisperLocations locations, QObject *parent)
-    : QObject(parent), services(std::move(services)), locations(std::move(locations)), port(whisperServerPort(QCoreApplication::applicationPid()))
+    : QObject(parent), services(std::move(services)), locations(std::move(locations)), port(whisperServerPort(QCoreApplication::applicationPid(), 0))
 {
     serverRestartTimer.setSingleShot(true);
     connect(&serverRestartTimer, &QTimer::timeout, this, &WhisperTranscriptionService::startWhisperCPPServer);
@@ -110,9 +171,10 @@ WhisperTranscriptionService::~WhisperTranscriptionService()
     terminateProcesses();
 }
 
-int WhisperTranscriptionService::whisperServerPort(qint64 processId)
+int WhisperTranscriptionService::whisperServerPort(qint64 processId, int candidate)
 {
-    return 20000 + int(processId % 30000);
+    constexpr qint64 ports = 30000, stride = 7919; // prime to 30000: every port comes in turn
+    return 20000 + int((processId % ports + qint64(candidate) % ports * stride) % ports);
 }
 
 std::chrono::milliseconds WhisperTranscriptionService::serverRestartDelay(int attempt)
@@ -134,9 +196,12 @@ std::optional<QString> WhisperTranscriptionService::findExecutable(const QString
     for (const QString &folder : locations.executableFolders)
         if (const QString path = folder + QLatin1Char('/') + name; isExecutableFile(path))
             return path;
+    // Only absolute entries of PATH: an empty one, "." or "bin" would find a program in whatever
+    // folder Murmex was started from.
     if (locations.searchPath)
-        if (const QString path = QStandardPaths::findExecutable(name); !path.isEmpty())
-            return path;
+        for (const QString &folder : qEnvironmentVariable("PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts))
+            if (const QString path = folder + QLatin1Char('/') + name; QDir::isAbsolutePath(folder) && isExecutableFile(path))
+                return path;
     return std::nullopt;
 }
 
@@ -220,6 +285,8 @@ void WhisperTranscriptionService::startWhisperCPPServer()
     }
     services.defaults.setInteger(serverPidKey, process->processId());
     services.defaults.setString(serverExecutableKey, *executable);
+    if (const auto startTime = Processes::startTime(process->processId()))
+        services.defaults.setInteger(serverStartTimeKey, qint64(*startTime));
     services.defaults.sync();
 }
 
@@ -236,6 +303,11 @@ void WhisperTranscriptionService::onServerEnded(QProcess *server, int exitCode, 
     forgetServerProcessId();
     Log::write(QStringLiteral("[MurmexTranscription] El servidor local terminó (%1).%2")
                    .arg(crashed ? QStringLiteral("señal %1").arg(exitCode) : QStringLiteral("estado %1").arg(exitCode), lastLines(serverOutput)));
+    // A server that could not bind its port because another program holds it gets another one.
+    if (const auto holder = ListeningSocket::check(port, 0); holder.holder == ListeningSocket::Holder::another) {
+        Log::write(QStringLiteral("[MurmexTranscription] El puerto %1 no es del servidor local: %2").arg(port).arg(holder.reason));
+        moveToNextPort();
+    }
     // whisper.cpp exits with 3 when its model cannot be read; it says so on standard error too.
     const bool modelUnusable = (!crashed && exitCode == 3 && !serverHasAnswered) || serverOutput.mentions(QStringLiteral("failed to load model"))
                                || serverOutput.mentions(QStringLiteral("failed to initialize whisper context"));
@@ -271,7 +343,14 @@ void WhisperTranscriptionService::forgetServerProcessId()
 {
     services.defaults.remove(serverPidKey);
     services.defaults.remove(serverExecutableKey);
+    services.defaults.remove(serverStartTimeKey);
     services.defaults.sync();
+}
+
+void WhisperTranscriptionService::moveToNextPort()
+{
+    port = whisperServerPort(QCoreApplication::applicationPid(), ++portCandidate);
+    Log::write(QStringLiteral("[MurmexTranscription] El servidor local usará el puerto %1.").arg(port));
 }
 
 void WhisperTranscriptionService::showUnusableModelAlert()
@@ -291,15 +370,23 @@ void WhisperTranscriptionService::terminateOrphanedWhisperServerIfNeeded()
 {
     const auto pid = services.defaults.integer(serverPidKey);
     const auto executable = services.defaults.string(serverExecutableKey);
+    const auto startTime = services.defaults.integer(serverStartTimeKey);
     if (!pid || !executable)
         return;
-    if (Processes::exists(*pid)) {
-        if (const auto commandLine = Processes::commandLine(*pid);
-            commandLine && (*commandLine == *executable || commandLine->startsWith(*executable + QLatin1Char(' ')))) {
-            Processes::terminate(*pid);
-            Log::write(QStringLiteral("[MurmexTranscription] Servidor de una ejecución anterior terminado (pid %1).").arg(*pid));
-        }
-    }
+    // The id may have gone to another process since, even to the same program started anew; a
+    // record without the start time cannot tell them apart, and nothing is ended.
+    const auto isTheServer = [&] {
+        if (!startTime || !Processes::exists(*pid) || Processes::userId(*pid) != std::optional(uint(::getuid()))
+            || Processes::startTime(*pid) != std::optional(quint64(*startTime)))
+            return false;
+        const QString program = QFileInfo(*executable).canonicalFilePath();
+        if (!program.isEmpty() && Processes::executable(*pid) == program)
+            return true;
+        const auto commandLine = Processes::commandLine(*pid);
+        return commandLine && (*commandLine == *executable || commandLine->startsWith(*executable + QLatin1Char(' ')));
+    };
+    if (isTheServer() && Processes::terminate(*pid))
+        Log::write(QStringLiteral("[MurmexTranscription] Servidor de una ejecución anterior terminado (pid %1).").arg(*pid));
     forgetServerProcessId();
 }
 
@@ -427,29 +514,41 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
         transcripts.append(serverTranscriptPath(folder, segment));
         QFile::remove(transcripts.last());
     }
-    const QString endpoint = QStringLiteral("http://%1:%2/inference").arg(loopback).arg(port);
+    const int jobPort = port;
+    const QString endpoint = QStringLiteral("http://%1:%2/inference").arg(loopback).arg(jobPort);
     const QString curl = locations.curlExecutable;
 
     QPointer<WhisperTranscriptionService> weak(this);
-    QThreadPool::globalInstance()->start([weak, segments, transcripts, folder, code, serverPid, serverPresent, endpoint, curl] {
+    QThreadPool::globalInstance()->start([weak, segments, transcripts, folder, code, serverPid, serverPresent, jobPort, endpoint, curl] {
         bool succeeded = true;
+        QString portTaken; // why the port is not the server's, when another program listens there
         for (qsizetype i = 0; i < segments.size() && succeeded; ++i) {
             for (int attempt = 1;; ++attempt) {
-                QProcess process;
-                process.setStandardErrorFile(QProcess::nullDevice());
-                traceRecordingStartup(QStringLiteral("request-sent"));
-                process.start(curl, {QStringLiteral("--silent"), QStringLiteral("--show-error"), QStringLiteral("--fail"), QStringLiteral("--max-time"),
-                                     QStringLiteral("3600"), endpoint, QStringLiteral("--form"),
-                                     QStringLiteral("file=@") + segments.at(i) + QStringLiteral(";type=audio/wav"), QStringLiteral("--form"),
-                                     QStringLiteral("temperature=0.0"), QStringLiteral("--form"), QStringLiteral("temperature_inc=0.2"),
-                                     QStringLiteral("--form"), QStringLiteral("language=") + code, QStringLiteral("--form"),
-                                     QStringLiteral("response_format=text"), QStringLiteral("--output"), transcripts.at(i),
-                                     QStringLiteral("--write-out"), QStringLiteral("%{size_download}")});
-                const bool ran = process.waitForStarted(10000) && process.waitForFinished(3'700'000);
-                if (ran && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0
-                    && answerWasSaved(transcripts.at(i), process.readAllStandardOutput())) {
-                    traceRecordingStartup(QStringLiteral("answer-read"));
+                // Posted only to the server started here: nobody listening yet means it is still
+                // loading its model; anybody else gets nothing, and the job leaves the server.
+                const ListeningSocket::Check holder = ListeningSocket::check(jobPort, serverPid);
+                if (holder.holder == ListeningSocket::Holder::another) {
+                    portTaken = holder.reason;
+                    succeeded = false;
                     break;
+                }
+                if (holder.holder == ListeningSocket::Holder::process) {
+                    QProcess process;
+                    process.setProcessEnvironment(curlEnvironment());
+                    process.setStandardErrorFile(QProcess::nullDevice());
+                    traceRecordingStartup(QStringLiteral("request-sent"));
+                    process.start(curl, curlArguments(endpoint, segments.at(i), code, transcripts.at(i)));
+                    const bool ran = process.waitForStarted(10000) && process.waitForFinished(3'700'000);
+                    const bool exited = ran && process.exitStatus() == QProcess::NormalExit;
+                    if (exited && (process.exitCode() == curlFileTooLarge || (process.exitCode() == 0 && isOversized(transcripts.at(i))))) {
+                        QFile::remove(transcripts.at(i)); // not a transcript, and no retry makes it one
+                        succeeded = false;
+                        break;
+                    }
+                    if (exited && process.exitCode() == 0 && answerWasSaved(transcripts.at(i), process.readAllStandardOutput())) {
+                        traceRecordingStartup(QStringLiteral("answer-read"));
+                        break;
+                    }
                 }
                 QFile::remove(transcripts.at(i));
                 if (!serverPresent || !Processes::exists(serverPid) || attempt >= attemptsPerSegment) {
@@ -459,9 +558,9 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
                 std::this_thread::sleep_for(retryPause);
             }
         }
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [weak, succeeded, serverPid, segments, transcripts, folder] {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [weak, succeeded, portTaken, jobPort, serverPid, segments, transcripts, folder] {
             if (weak)
-                weak->onServerJobFinished(succeeded, serverPid, segments, transcripts, folder);
+                weak->onServerJobFinished(succeeded, portTaken, jobPort, serverPid, segments, transcripts, folder);
         }, Qt::QueuedConnection);
     });
     // The state changes only after the request is under way: its file write and the icon are not
@@ -470,8 +569,8 @@ void WhisperTranscriptionService::transcribeWithWhisperCPPServer(const QStringLi
         host->transcriptionDidStart();
 }
 
-void WhisperTranscriptionService::onServerJobFinished(bool succeeded, qint64 serverPid, const QStringList &segments, const QStringList &transcripts,
-                                                      const QString &folder)
+void WhisperTranscriptionService::onServerJobFinished(bool succeeded, const QString &portTaken, int jobPort, qint64 serverPid,
+                                                      const QStringList &segments, const QStringList &transcripts, const QString &folder)
 {
     if (shutDown)
         return; // quitting: the answer has nowhere to go and the recording stays
@@ -483,12 +582,21 @@ void WhisperTranscriptionService::onServerJobFinished(bool succeeded, qint64 ser
         return;
     }
     // A server that ended on its own was logged and rescheduled when it ended; one that is still
-    // there but failed the job is ended here and started again later.
+    // there but failed the job, or whose port another program holds, is ended here and started
+    // again later (then on another port).
     const bool stillThere = serverPid != 0 && serverPid == serverProcessId();
     if (stillThere)
         retireServer();
-    Log::write(QStringLiteral("[MurmexTranscription] El servidor local falló; se transcribe con el motor de línea de órdenes.%1")
-                   .arg(stillThere ? lastLines(serverOutput) : QString()));
+    if (!portTaken.isEmpty()) {
+        Log::write(QStringLiteral("[MurmexTranscription] El puerto %1 no es del servidor local: %2 Se transcribe con el motor de línea de órdenes.")
+                       .arg(jobPort)
+                       .arg(portTaken));
+        if (jobPort == port)
+            moveToNextPort();
+    } else {
+        Log::write(QStringLiteral("[MurmexTranscription] El servidor local falló; se transcribe con el motor de línea de órdenes.%1")
+                       .arg(stillThere ? lastLines(serverOutput) : QString()));
+    }
     if (stillThere)
         scheduleServerRestart();
     for (const QString &transcript : transcripts)
@@ -500,17 +608,16 @@ void WhisperTranscriptionService::onServerJobFinished(bool succeeded, qint64 ser
 
 QString WhisperTranscriptionService::finalText(const QStringList &transcripts) const
 {
-    QStringList kept;
+    QStringList texts;
     for (const QString &path : transcripts) {
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        const QString text = QString::fromUtf8(file.readAll()).split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts).join(QLatin1Char(' '));
-        if (const auto speech = speechOnlyTranscript(text))
-            kept.append(*speech);
+        if (file.open(QIODevice::ReadOnly))
+            texts.append(QString::fromUtf8(file.read(maxTranscriptBytes))); // larger ones were refused before
     }
-    const QString joined = kept.join(QLatin1Char(' '));
-    return services.applyPersonalDictionary ? services.applyPersonalDictionary(joined, language()) : joined;
+    const TranscriptionLanguage spoken = language();
+    return finishedText(texts, [this, spoken](const QString &text) {
+        return services.applyPersonalDictionary ? services.applyPersonalDictionary(text, spoken) : text;
+    });
 }
 
 void WhisperTranscriptionService::finishTranscription(int exitStatus, TranscriptionBackend, const QStringList &transcripts, const QString &logFile,
@@ -520,15 +627,17 @@ void WhisperTranscriptionService::finishTranscription(int exitStatus, Transcript
     // An empty transcript is a segment without speech; a missing one was not transcribed at all,
     // whatever the exit status says.
     const auto missing = std::ranges::find_if(transcripts, [](const QString &path) { return !QFileInfo::exists(path); });
-    if (exitStatus == 0 && missing == transcripts.end()) {
+    const auto oversized = std::ranges::find_if(transcripts, isOversized);
+    if (exitStatus == 0 && missing == transcripts.end() && oversized == transcripts.end()) {
         if (const QString text = finalText(transcripts); !text.isEmpty())
             return deliver(text, folder);
         endWithoutText(folder);
         return;
     }
     // The engine's output stays beside the recording; its end goes to the log.
-    const QString how = exitStatus != 0 ? QStringLiteral("con el estado %1").arg(exitStatus)
-                                        : QStringLiteral("sin escribir %1").arg(QFileInfo(*missing).fileName());
+    const QString how = exitStatus != 0                ? QStringLiteral("con el estado %1").arg(exitStatus)
+                        : missing != transcripts.end() ? QStringLiteral("sin escribir %1").arg(QFileInfo(*missing).fileName())
+                                                       : QStringLiteral("con %1 de más de %2 bytes").arg(QFileInfo(*oversized).fileName()).arg(maxTranscriptBytes);
     Log::write(QStringLiteral("[MurmexTranscription] El motor terminó %1; se conserva %2.%3").arg(how, folder, lastLines(OutputTail::ofFile(logFile))));
     if (host)
         host->clearInsertionTarget();

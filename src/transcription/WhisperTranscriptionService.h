@@ -29,8 +29,10 @@ struct WhisperLocations {
 };
 
 // Turns the segments of a finished recording into the user's text: a resident whisper.cpp server
-// reached with curl, else the openai-whisper program, else whisper-cli; then the transcripts are
-// cleaned, joined, passed through the personal dictionary and pasted. A recording is deleted only
+// reached with curl (never through a proxy, and only once the listener on its port is seen to be
+// the server's own), else the openai-whisper program, else whisper-cli; then the transcripts are
+// cleaned, joined, passed through the personal dictionary and pasted as one line of plain text
+// (finishedText). A recording is deleted only
 // once its text was delivered (or there was none); every failure keeps it and says where it is.
 // A server that ends or fails is logged with the end of its output and started again after a
 // growing pause; jobs use the command-line engines meanwhile. From terminateProcesses() on (the
@@ -65,8 +67,15 @@ public:
     bool isShutDown() const { return shutDown; }
 
     void startWhisperCPPServer();
+    // Ends the server an earlier run left behind: only a process of this user whose program and
+    // start time are the recorded ones, never another that was given its id since.
     void terminateOrphanedWhisperServerIfNeeded();
-    static int whisperServerPort(qint64 processId); // 20000 + pid mod 30000
+    // The loopback port of the server: 20000 + pid mod 30000 at first; when another program is
+    // found listening there, the next candidate of the sequence, 7919 further on (mod 30000).
+    static int whisperServerPort(qint64 processId, int candidate = 0);
+    int serverPort() const { return port; }
+    // The most a transcript file may hold; a larger answer is not a transcript.
+    static constexpr qint64 maxTranscriptBytes = 1024 * 1024;
     // The pause before the server is started again, after `attempt` (from 0) starts in a row that
     // ended badly: 1 s, 5 s, 30 s, then every 5 minutes. An answered request starts the row again.
     static std::chrono::milliseconds serverRestartDelay(int attempt);
@@ -95,8 +104,9 @@ signals:
 private:
     void transcribeWithWhisperCPPServer(const QStringList &segments, const QString &folder);
     void transcribeWithCommandLine(const QStringList &segments, const QString &folder);
-    void onServerJobFinished(bool succeeded, qint64 serverPid, const QStringList &segments, const QStringList &transcripts,
-                             const QString &folder);
+    void onServerJobFinished(bool succeeded, const QString &portTaken, int jobPort, qint64 serverPid, const QStringList &segments,
+                             const QStringList &transcripts, const QString &folder);
+    void moveToNextPort();
     void onServerEnded(QProcess *server, int exitCode, bool crashed);
     void retireServer();
     void scheduleServerRestart();
@@ -115,7 +125,8 @@ private:
     QProcess *whisperServerProcess = nullptr;
     QProcess *transcriptionProcess = nullptr;
     QString transcriptionFolder_;
-    const int port;
+    int port;              // the server's, chosen before it starts
+    int portCandidate = 0; // its place in the sequence
     QString serverModel;       // the model the server was started with
     OutputTail serverOutput;   // the end of its standard error
     bool serverHasAnswered = false;

@@ -99,7 +99,7 @@ int main(int argc, char *argv[])
         timer.start();
         QProcess curl;
         curl.start(QStringLiteral("/usr/bin/curl"),
-                   {QStringLiteral("--silent"), QStringLiteral("--fail"), endpoint, QStringLiteral("--form"), QStringLiteral("file=@") + sample + QStringLiteral(";type=audio/wav"),
+                   {QStringLiteral("-q"), QStringLiteral("--silent"), QStringLiteral("--fail"), QStringLiteral("--noproxy"), QStringLiteral("*"), endpoint, QStringLiteral("--form"), QStringLiteral("file=@") + sample + QStringLiteral(";type=audio/wav"),
                     QStringLiteral("--form"), QStringLiteral("response_format=text"), QStringLiteral("--output"), QStringLiteral("/dev/null")});
         curl.waitForFinished(10000);
         return curl.exitCode() == 0 ? double(timer.nsecsElapsed()) / 1e6 : -1.0;

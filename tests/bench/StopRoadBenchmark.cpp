@@ -227,10 +227,15 @@ private:
 // The options Murmex's server job gives curl (WhisperTranscriptionService), for one segment.
 QStringList curlArguments(int port, const QString &segment, const QString &output)
 {
-    return {QStringLiteral("--silent"),        QStringLiteral("--show-error"),
-            QStringLiteral("--fail"),          QStringLiteral("--max-time"),
-            QStringLiteral("3600"),            QStringLiteral("http://127.0.0.1:%1/inference").arg(port),
-            QStringLiteral("--form"),          QStringLiteral("file=@") + segment + QStringLiteral(";type=audio/wav"),
+    QString quoted = segment;
+    quoted.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));
+    return {QStringLiteral("-q"),              QStringLiteral("--silent"),
+            QStringLiteral("--show-error"),    QStringLiteral("--fail"),
+            QStringLiteral("--noproxy"),       QStringLiteral("*"),
+            QStringLiteral("--max-time"),      QStringLiteral("3600"),
+            QStringLiteral("--max-filesize"),  QStringLiteral("1048576"),
+            QStringLiteral("http://127.0.0.1:%1/inference").arg(port),
+            QStringLiteral("--form"),          QStringLiteral("file=@\"") + quoted + QStringLiteral("\";type=audio/wav"),
             QStringLiteral("--form"),          QStringLiteral("temperature=0.0"),
             QStringLiteral("--form"),          QStringLiteral("temperature_inc=0.2"),
             QStringLiteral("--form"),          QStringLiteral("language=es"),

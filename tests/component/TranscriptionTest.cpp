@@ -1,5 +1,6 @@
 // Recordings turned into text by real child processes: the test doubles of the speech engines
-// (same command lines, same HTTP, same transcript files) and the real curl.
+// (same command lines, same HTTP, same transcript files) and the real curl. The recordings' folder
+// has in its path the characters that curl's form syntax gives a meaning to (, ; " \).
 
 #include "FakePlatform.h"
 #include "TestWav.h"
@@ -16,6 +17,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -54,12 +57,12 @@ public:
 
 struct Rig {
     QTemporaryDir home;
-    QString recordings = home.filePath(QStringLiteral("Recordings"));
+    QString recordings = home.filePath(QStringLiteral("Datos, \"míos\"; copia\\1/Recordings"));
     QString folder = recordings + QStringLiteral("/2026-12-06_17-00-00_ABCDEF12");
     QString models = home.filePath(QStringLiteral("Models"));
     QString logFile = home.filePath(QStringLiteral("doubles.log"));
     QStringList segments;
-    QList<QByteArray> variables; // set for the doubles, unset again at the end
+    QList<std::pair<QByteArray, std::optional<QByteArray>>> variables; // set for the doubles and curl, restored at the end
     QStringList logged;          // Murmex's log lines
     FakePlatform fake;
     RecordingInsertion insertion;
@@ -108,8 +111,11 @@ struct Rig {
     {
         service.reset();
         Log::setSink({});
-        for (const QByteArray &name : variables)
-            qunsetenv(name.constData());
+        for (auto variable = variables.crbegin(); variable != variables.crend(); ++variable)
+            if (variable->second)
+                qputenv(variable->first.constData(), *variable->second);
+            else
+                qunsetenv(variable->first.constData());
     }
 
     void record(int segmentCount)
@@ -124,7 +130,7 @@ struct Rig {
 
     void set(const QByteArray &name, const QByteArray &value)
     {
-        variables.append(name);
+        variables.append({name, qEnvironmentVariableIsSet(name.constData()) ? std::optional(qgetenv(name.constData())) : std::nullopt});
         qputenv(name.constData(), value);
     }
     QList<QJsonObject> events(const QString &program, const QString &event) const
@@ -234,6 +240,7 @@ private slots:
             QCOMPARE(rig.service->isServerRunning(), vad); // no server without the voice-activity model
         }
         QSignalSpy finished(rig.service.get(), &WhisperTranscriptionService::serverJobFinished);
+        const qint64 segmentSize = QFileInfo(rig.segments.first()).size();
         rig.fake.alerts.answer = 0; // "Mostrar grabación"
         rig.service->transcribe(rig.segments, rig.folder);
         QCOMPARE(rig.host.starts, engines.isEmpty() ? 0 : 1); // with no engine nothing starts
@@ -271,9 +278,10 @@ private slots:
             QCOMPARE(rig.service->isServerRunning(), serverJob == 1);
         if (program != QLatin1String("whisper-cli"))
             QVERIFY(rig.events(QStringLiteral("whisper-cli"), QStringLiteral("start")).isEmpty());
-        if (serverJob == 1) { // every segment posted once, asking for plain Spanish text
+        if (serverJob == 1) { // every segment posted once, whole, asking for plain Spanish text
             const auto requests = rig.events(QStringLiteral("whisper-server"), QStringLiteral("request"));
             QCOMPARE(requests.size(), rig.segments.size());
+            QCOMPARE(requests.first().value(QStringLiteral("file")).toObject().value(QStringLiteral("size")).toInteger(), segmentSize);
             const QJsonObject fields = requests.first().value(QStringLiteral("fields")).toObject();
             QCOMPARE(fields.value(QStringLiteral("response_format")).toString(), QStringLiteral("text"));
             QCOMPARE(fields.value(QStringLiteral("language")).toString(), QStringLiteral("es"));
@@ -294,6 +302,68 @@ private slots:
                 expected.append(QString(argument).replace(QLatin1String("$MODELS"), rig.models).replace(QLatin1String("$FOLDER"), rig.folder).replace(QLatin1String("$PORT"), port));
         }
         QCOMPARE(rig.arguments(program), expected);
+    }
+
+    // The recording goes to the server started here and nowhere else: not through a proxy named by
+    // the environment or by curl's configuration file, and not to another program that took the
+    // server's port while the server was loading its model. Then the command line transcribes it,
+    // and the next server gets another port.
+    void recordingReachesOnlyTheServer_data()
+    {
+        QTest::addColumn<bool>("onServerPort"); // where the listener is: the server's port, or any as a proxy
+        QTest::addColumn<QString>("program");   // the engine that transcribed
+        QTest::newRow("proxies in the environment and in ~/.curlrc") << false << "whisper-server";
+        QTest::newRow("another program on the server's port") << true << "whisper-cli";
+    }
+
+    void recordingReachesOnlyTheServer()
+    {
+        QFETCH(bool, onServerPort);
+        QFETCH(QString, program);
+        const qint64 pid = QCoreApplication::applicationPid();
+        QTcpServer listener;
+        int connections = 0;
+        connect(&listener, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket *connection = listener.nextPendingConnection()) {
+                ++connections;
+                connection->abort();
+                connection->deleteLater();
+            }
+        });
+        QVERIFY2(listener.listen(QHostAddress::LocalHost, onServerPort ? WhisperTranscriptionService::whisperServerPort(pid) : 0), qPrintable(listener.errorString()));
+        Rig rig({QStringLiteral("server"), QStringLiteral("cli")}, true, 2);
+        rig.set("MURMEX_DOUBLE_TRANSCRIPTS", "hola|mundo");
+        if (onServerPort) {
+            rig.set("MURMEX_DOUBLE_SERVER_LISTEN_DELAY_MS", "600000"); // loading its model all along
+        } else {
+            const QByteArray proxy = "http://127.0.0.1:" + QByteArray::number(listener.serverPort());
+            for (const char *name : {"http_proxy", "HTTP_PROXY", "ALL_PROXY", "all_proxy"})
+                rig.set(name, proxy);
+            QFile curlrc(rig.home.filePath(QStringLiteral(".curlrc")));
+            QVERIFY(curlrc.open(QIODevice::WriteOnly) && curlrc.write("proxy = \"" + proxy + "\"\n") > 0);
+            curlrc.close();
+            rig.set("HOME", rig.home.path().toUtf8());
+        }
+        rig.service->startWhisperCPPServer();
+        QVERIFY(rig.service->isServerRunning());
+        QSignalSpy finished(rig.service.get(), &WhisperTranscriptionService::serverJobFinished);
+        rig.service->transcribe(rig.segments, rig.folder);
+        QVERIFY(rig.waitForEnd());
+        QCoreApplication::processEvents(); // a connection made would be counted by now
+
+        QCOMPARE(connections, 0);
+        QCOMPARE(rig.insertion.pasted, QStringList{QStringLiteral("hola mundo")});
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().first().toBool(), !onServerPort);
+        QCOMPARE(rig.events(QStringLiteral("whisper-server"), QStringLiteral("request")).size(), onServerPort ? 0 : rig.segments.size());
+        QCOMPARE(rig.events(QStringLiteral("whisper-cli"), QStringLiteral("start")).size(), program == QLatin1String("whisper-cli") ? 1 : 0);
+        if (!onServerPort)
+            return;
+        const QString taken = QStringLiteral("[MurmexTranscription] El puerto %1 no es del servidor local: ").arg(WhisperTranscriptionService::whisperServerPort(pid));
+        QVERIFY2(!rig.logged.filter(taken).isEmpty(), qPrintable(rig.logged.join(QLatin1Char('\n'))));
+        QVERIFY(rig.waitFor(QStringLiteral("whisper-server"), QStringLiteral("start"), 2));
+        const QStringList arguments = rig.arguments(QStringLiteral("whisper-server"));
+        QCOMPARE(arguments.value(arguments.indexOf(QStringLiteral("--port")) + 1).toInt(), WhisperTranscriptionService::whisperServerPort(pid, 1));
     }
 
     void serverRestartDelay_data()

@@ -28,6 +28,9 @@ constexpr int timeout = 20000;
 const QString source = QStringLiteral(MURMEX_SOURCE_DIR);
 const QString build = QStringLiteral(MURMEX_BINARY_DIR);
 const QString shortcut = u"ctrl+alt+super+d"_s;
+// What the engine double hears in every dictation but where a row says otherwise, and the text.
+const QString heard = u"[Música] hola desde murmex, que tal"_s;
+const QString dictated = u"hola desde Murmex, qué tal"_s;
 
 QString dataRoot()
 {
@@ -137,7 +140,9 @@ private slots:
     // Each target shows one focused text field and writes what it holds to the file named last on
     // its command line. The terminal is one of its own (not a window of one already running) with
     // cat in a raw terminal: every byte it receives, a stray arrow key's escape sequence or a
-    // literal ^V included, goes to the file at once.
+    // literal ^V included, goes to the file at once. There the engine writes control characters
+    // too (the end of a bracketed paste, Ctrl-O, a C1 control, a line separator, a tab, a line
+    // break): none of them reaches the terminal.
     void dictationArrivesOnce_data()
     {
         QTest::addColumn<QString>("title");
@@ -145,16 +150,20 @@ private slots:
         QTest::addColumn<int>("engineDelayMs");
         QTest::addColumn<bool>("escapedBefore"); // a dictation given up with Escape comes first
         QTest::addColumn<bool>("heldStart");     // the press that starts it is held past the key's auto-repeat
+        QTest::addColumn<QString>("transcript"); // what the engine writes
+        QTest::addColumn<QString>("expected");   // the text that arrives
 
         const QStringList qt{build + u"/tests/harness/target/murmex-target"_s};
         const QStringList gtk{u"/usr/bin/python3"_s, source + u"/tests/harness/gtk-target"_s};
         const QString terminalTitle = u"Murmex terminal target"_s;
         const QStringList terminal{u"lxterminal"_s, u"--no-remote"_s, u"--title"_s, terminalTitle, u"-e"_s,
                                    u"sh"_s, u"-c"_s, u"stty raw -echo && exec cat > \"$0\""_s};
-        QTest::newRow("Qt field, engine answers at once") << u"Murmex target"_s << qt << 0 << false << false;
-        QTest::newRow("Qt field, engine takes 300 ms, after an Escape") << u"Murmex target"_s << qt << 300 << true << false;
-        QTest::newRow("GTK entry, start press held") << u"Murmex GTK target"_s << gtk << 0 << false << true;
-        QTest::newRow("GTK terminal running cat") << terminalTitle << terminal << 0 << false << false;
+        QTest::newRow("Qt field, engine answers at once") << u"Murmex target"_s << qt << 0 << false << false << heard << dictated;
+        QTest::newRow("Qt field, engine takes 300 ms, after an Escape") << u"Murmex target"_s << qt << 300 << true << false << heard << dictated;
+        QTest::newRow("GTK entry, start press held") << u"Murmex GTK target"_s << gtk << 0 << false << true << heard << dictated;
+        QTest::newRow("GTK terminal running cat, controls in the transcript")
+            << terminalTitle << terminal << 0 << false << false << u"[Música] hola\x1b[201~\x0f desde\u202E murmex,\u2028\u009B que\ttal\r\n"_s
+            << u"hola[201~ desde Murmex, qué tal"_s;
     }
 
     void dictationArrivesOnce()
@@ -164,7 +173,9 @@ private slots:
         QFETCH(int, engineDelayMs);
         QFETCH(bool, escapedBefore);
         QFETCH(bool, heldStart);
-        start(title, command, engineDelayMs);
+        QFETCH(QString, transcript);
+        QFETCH(QString, expected);
+        start(title, command, engineDelayMs, true, transcript);
         if (QTest::currentTestFailed())
             return;
         QStringList expectedStates{u"idle"_s};
@@ -196,7 +207,6 @@ private slots:
 
         // Exactly the text, once: nothing of a dictation given up before, and no stray key after it
         // (a second paste, the caret nudge's arrows) by the time Murmex's last caret reveal pass is due.
-        const QString expected = u"hola desde Murmex, qué tal"_s;
         QVERIFY2(QTest::qWaitFor([&] { return readFile(targetFile) == expected; }, timeout),
                  qPrintable(u"target holds %1; Murmex's log:\n%2\nengine doubles:\n%3"_s.arg(shown(readFile(targetFile)), log(), readFile(doublesLog))));
         QVERIFY2(!QTest::qWaitFor([&] { return readFile(targetFile) != expected; }, int(PasteAtCursor::secondRevealDelay.count())),
@@ -274,7 +284,7 @@ private slots:
 private:
     // The target program, then Murmex with the engine double taking that long for each answer;
     // without `server`, only the command-line double is found.
-    void start(const QString &title, const QStringList &command, int engineDelayMs, bool server = true)
+    void start(const QString &title, const QStringList &command, int engineDelayMs, bool server = true, const QString &transcript = heard)
     {
         targetTitle = u"^%1$"_s.arg(title);
         targetFile = scratch.filePath(u"%1.txt"_s.arg(QTest::currentDataTag()));
@@ -293,7 +303,7 @@ private:
             QFile::link(build + u"/tests/doubles/bin/whisper-cli"_s, doubles + u"/whisper-cli"_s);
         }
         environment.insert(u"PATH"_s, doubles + u":"_s + environment.value(u"PATH"_s));
-        environment.insert(u"MURMEX_DOUBLE_TRANSCRIPTS"_s, u"[Música] hola desde murmex, que tal"_s);
+        environment.insert(u"MURMEX_DOUBLE_TRANSCRIPTS"_s, transcript);
         environment.insert(u"MURMEX_DOUBLE_DELAY_MS"_s, QString::number(engineDelayMs));
         environment.insert(u"MURMEX_DOUBLE_LOG"_s, doublesLog);
         murmex.setProcessEnvironment(environment);

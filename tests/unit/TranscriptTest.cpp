@@ -1,15 +1,20 @@
-// What the recogniser wrote that is not speech, how segments are joined, and the clean-up of a
-// server left behind by an earlier run.
+// What the recogniser wrote that is not speech or not text, how segments are joined, who listens
+// on the server's port, where the engines are looked for, and the clean-up of a server left behind
+// by an earlier run.
 
 #include "FakePlatform.h"
 #include "insertion/TextInsertion.h"
 #include "support/Processes.h"
 #include "support/Settings.h"
+#include "transcription/ListeningSocket.h"
 #include "transcription/WhisperTranscriptionService.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -25,8 +30,9 @@ class TranscriptTest : public QObject {
 
 private slots:
     // Each segment's transcript file as the engine wrote it (a null entry: no file), and the text
-    // that comes out after the speech filter and the joining (the dictionary across segments is
-    // the transcription test's).
+    // that comes out after the speech filter, the joining and a dictionary whose one entry turns
+    // "firma" into a text with a line break, a tab and controls. What is pasted is one line of
+    // characters to show: a terminal must not take any of it for a key or a sequence.
     void finalText_data()
     {
         QTest::addColumn<QStringList>("segments");
@@ -40,7 +46,15 @@ private slots:
         row("noise word in speech is kept", {"música nueva"}, "música nueva");
         row("note symbols and emoji notes", {"♪🎵 la la 🎶"}, "la la");
         row("punctuation only", {"..."}, "");
-        row("white space and line breaks", {"  hola\n\n  que   tal \t"}, "hola que tal");
+        row("white space: line feeds, tabs, line and paragraph separators, NEL, no-break",
+            {"  hola\n\n  que\u2028tal \t", "uno\u2029dos\u0085tres\u00A0\u3000cuatro\r\n"}, "hola que tal uno dos tres cuatro");
+        row("end of a bracketed paste and Ctrl-O", {"hola\x1b[201~\x0fmundo\x1b[200~"}, "hola[201~mundo[200~");
+        row("C0 and C1 controls", {QStringLiteral("a\x07" "b\x7f" "\u009B" "c\u0080" "d") + QChar(0) + QStringLiteral("e")}, "abcde");
+        row("marks, overrides, embeddings and isolates that reorder text",
+            {"uno\u202Eodnum\u202C \u2066dos\u2069 \u202Atres\u202B\u200E\u200F\u2067\u2068"}, "unoodnum dos tres");
+        row("controls alone are no speech", {"\x1b\x0f\u202E"}, "");
+        row("a dictionary replacement brings no line break or control", {"mi firma"}, "mi Saludos, Ana");
+        row("ordinary text unchanged", {"¿Qué tal, señor Pérez? Café «solo» — 3,5 € 😀 עברית"}, "¿Qué tal, señor Pérez? Café «solo» — 3,5 € 😀 עברית");
         row("digits are speech", {"42"}, "42");
         row("segments joined, a missing transcript skipped", {" uno\n", QString(), "[Música]\n", " dos.\n"}, "uno dos.");
     }
@@ -62,42 +76,152 @@ private slots:
         FakePlatform fake;
         NoInsertion insertion;
         Settings defaults(folder.filePath(QStringLiteral("Murmex.conf")));
-        const WhisperTranscriptionService service({defaults, fake.alerts, fake.shell, insertion, {}, {}}, {});
+        const auto dictionary = [](const QString &text, TranscriptionLanguage) {
+            return QString(text).replace(QStringLiteral("firma"), QStringLiteral("Saludos,\n\t\x1b\u202EAna\r\n"));
+        };
+        const WhisperTranscriptionService service({defaults, fake.alerts, fake.shell, insertion, dictionary, {}}, {});
         QCOMPARE(service.finalText(transcripts), text);
     }
 
+    // Lines of /proc/net/tcp or tcp6 (after the header) and the sockets of the server process:
+    // who holds 127.0.0.1:31337 (hexadecimal 7A69).
+    void portHolder_data()
+    {
+        QTest::addColumn<QByteArray>("table");
+        QTest::addColumn<QString>("holder"); // "nobody", "process", or "another <uid>"
+
+        const auto line = [](const char *address, const char *state, int uid, int inode) {
+            return QByteArray("   0: ") + address + " 00000000:0000 " + state + " 00000000:00000000 00:00000000 00000000  " + QByteArray::number(uid)
+                   + "        0 " + QByteArray::number(inode) + " 1 0000000000000000 100 0 0 10 0\n";
+        };
+        const QByteArray ours = line("0100007F:7A69", "0A", 1000, 4242);
+        QTest::newRow("the server's listener") << ours + line("0100007F:7A6A", "0A", 1001, 5151) << "process";
+        QTest::newRow("nothing listens yet: a connection and another port")
+            << line("0100007F:7A69", "01", 1000, 0) + line("0100007F:7A6A", "0A", 1001, 5151) << "nobody";
+        QTest::newRow("another user's listener") << line("0100007F:7A69", "0A", 1001, 5151) << "another 1001";
+        QTest::newRow("another listener beside the server's") << ours + line("0100007F:7A69", "0A", 1000, 6161) << "another 1000";
+        QTest::newRow("every IPv4 address") << line("00000000:7A69", "0A", 1001, 5151) << "another 1001";
+        QTest::newRow("127.0.0.2 is not reached") << ours + line("0200007F:7A69", "0A", 1001, 5151) << "process";
+        QTest::newRow("every IPv6 address") << line("00000000000000000000000000000000:7A69", "0A", 1001, 5151) << "another 1001";
+        QTest::newRow("IPv4-mapped 127.0.0.1") << line("0000000000000000FFFF00000100007F:7A69", "0A", 1001, 5151) << "another 1001";
+        QTest::newRow("::1 is not reached") << line("00000000000000000000000001000000:7A69", "0A", 1001, 5151) << "nobody";
+        QTest::newRow("cut short and garbled lines") << QByteArray("   0: 0100007F:7A69 00000000:0000 0A 00000000:00000000\n   1: 0100007F:ZZZZ x 0A") << "nobody";
+    }
+
+    void portHolder()
+    {
+        QFETCH(QByteArray, table);
+        QFETCH(QString, holder);
+        const QByteArray header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+        const ListeningSocket::Check check = ListeningSocket::holderOf(ListeningSocket::loopbackListeners(header + table, 31337), {99, 4242});
+        const QString found = check.holder == ListeningSocket::Holder::process ? QStringLiteral("process")
+                              : check.holder == ListeningSocket::Holder::nobody ? QStringLiteral("nobody")
+                                                                                : QStringLiteral("another ") + check.reason.section(QLatin1Char(' '), 6, 6).remove(QLatin1Char(','));
+        QCOMPARE(found, holder);
+    }
+
+    // Only absolute entries of PATH are searched: a relative one names the current folder's files.
+    void enginesOnPath_data()
+    {
+        QTest::addColumn<QString>("path");  // $ABSOLUTE: a folder holding whisper-cli
+        QTest::addColumn<QString>("found"); // empty: none
+        QTest::newRow("empty, \".\" and \"bin\" are ignored") << "::.:bin" << "";
+        QTest::newRow("an absolute entry after them") << ".:bin:$ABSOLUTE" << "$ABSOLUTE/whisper-cli";
+    }
+
+    void enginesOnPath()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, found);
+        QTemporaryDir folder;
+        const QString absolute = folder.filePath(QStringLiteral("absolute"));
+        for (const QString &bin : {folder.path(), folder.filePath(QStringLiteral("bin")), absolute}) {
+            QFile program(bin + QStringLiteral("/whisper-cli"));
+            QVERIFY(QDir().mkpath(bin) && program.open(QIODevice::WriteOnly) && program.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+        }
+        const QString previousFolder = QDir::currentPath();
+        const QByteArray previousPath = qgetenv("PATH");
+        QVERIFY(QDir::setCurrent(folder.path()));
+        qputenv("PATH", QString(path).replace(QLatin1String("$ABSOLUTE"), absolute).toUtf8());
+        FakePlatform fake;
+        NoInsertion insertion;
+        Settings defaults(folder.filePath(QStringLiteral("Murmex.conf")));
+        const WhisperTranscriptionService service({defaults, fake.alerts, fake.shell, insertion, {}, {}}, {});
+        const auto executable = service.whisperCLIExecutable();
+        qputenv("PATH", previousPath);
+        QDir::setCurrent(previousFolder);
+        QCOMPARE(executable.value_or(QString()), QString(found).replace(QLatin1String("$ABSOLUTE"), absolute));
+    }
+
+    // The start time sits after the command name, which may itself hold spaces and parentheses.
+    void startTimeInStat_data()
+    {
+        QTest::addColumn<QByteArray>("stat");
+        QTest::addColumn<qint64>("startTime"); // -1: none
+        const QByteArray fields = " S 1 4 4 0 -1 4194560 120 0 0 0 3 1 0 0 20 0 1 0 987654 6000 100";
+        QTest::newRow("plain name") << "4242 (whisper-server)" + fields << qint64(987654);
+        QTest::newRow("name with spaces and parentheses") << "4242 (a) S 1 2 (b)" + fields << qint64(987654);
+        QTest::newRow("cut short") << QByteArray("4242 (whisper-server) S 1 4") << qint64(-1);
+    }
+
+    void startTimeInStat()
+    {
+        QFETCH(QByteArray, stat);
+        QFETCH(qint64, startTime);
+        QCOMPARE(Processes::startTimeInStat(stat), startTime < 0 ? std::nullopt : std::optional(quint64(startTime)));
+    }
+
+    // A real process stands for the server an earlier run left; the record names it more or less.
     void orphanedServer_data()
     {
         QTest::addColumn<QString>("storedExecutable"); // "" = not stored
         QTest::addColumn<int>("storedPid");            // -1 = the running child's
+        QTest::addColumn<int>("startTimeOffset");      // added to the child's start time; -1: not stored
+        QTest::addColumn<bool>("otherUser");           // the child runs as nobody
         QTest::addColumn<bool>("signalled");
         QTest::addColumn<bool>("keysRemoved");
 
-        QTest::newRow("path plus a space and arguments") << "/bin/sleep" << -1 << true << true;
-        QTest::newRow("path with other text attached") << "/bin/sle" << -1 << false << true;
-        QTest::newRow("another program") << "/usr/bin/whisper-server" << -1 << false << true;
-        QTest::newRow("pid 0 is never probed") << "/bin/sleep" << 0 << false << true;
-        QTest::newRow("pid 1 is never probed") << "/bin/sleep" << 1 << false << true;
-        QTest::newRow("no executable stored") << "" << -1 << false << false;
+        QTest::newRow("path plus a space and arguments") << "/bin/sleep" << -1 << 0 << false << true << true;
+        QTest::newRow("the program the path leads to") << QFileInfo(QStringLiteral("/bin/sleep")).canonicalFilePath() << -1 << 0 << false << true << true;
+        QTest::newRow("same program started at another time") << "/bin/sleep" << -1 << 1 << false << false << true;
+        QTest::newRow("no start time stored") << "/bin/sleep" << -1 << -1 << false << false << true;
+        QTest::newRow("another user's process") << "/bin/sleep" << -1 << 0 << true << false << true;
+        QTest::newRow("path with other text attached") << "/bin/sle" << -1 << 0 << false << false << true;
+        QTest::newRow("another program") << "/usr/bin/whisper-server" << -1 << 0 << false << false << true;
+        QTest::newRow("pid 0 is never probed") << "/bin/sleep" << 0 << 0 << false << false << true;
+        QTest::newRow("pid 1 is never probed") << "/bin/sleep" << 1 << 0 << false << false << true;
+        QTest::newRow("no executable stored") << "" << -1 << 0 << false << false << false;
     }
 
     void orphanedServer()
     {
         QFETCH(QString, storedExecutable);
         QFETCH(int, storedPid);
+        QFETCH(int, startTimeOffset);
+        QFETCH(bool, otherUser);
         QFETCH(bool, signalled);
         QFETCH(bool, keysRemoved);
+        if (otherUser && ::getuid() != 0)
+            QSKIP("starting a process as another user needs root");
 
         QProcess orphan;
-        orphan.start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
+        const QStringList sleep{QStringLiteral("/bin/sleep"), QStringLiteral("30")};
+        if (otherUser)
+            orphan.start(QStringLiteral("setpriv"), QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + sleep);
+        else
+            orphan.start(sleep.first(), sleep.mid(1));
         QVERIFY(orphan.waitForStarted());
         // The child may not have finished exec() yet when the start is reported.
-        QTRY_COMPARE(Processes::commandLine(orphan.processId()).value_or(QString()), QStringLiteral("/bin/sleep 30"));
+        QTRY_COMPARE(Processes::commandLine(orphan.processId()).value_or(QString()), sleep.join(QLatin1Char(' ')));
+        const auto startTime = Processes::startTime(orphan.processId());
+        QVERIFY(startTime);
         QTemporaryDir folder;
         Settings defaults(folder.filePath(QStringLiteral("Murmex.conf")));
         defaults.setInteger(QStringLiteral("whisperServerPID"), storedPid < 0 ? orphan.processId() : storedPid);
         if (!storedExecutable.isEmpty())
             defaults.setString(QStringLiteral("whisperServerExecutable"), storedExecutable);
+        if (startTimeOffset >= 0)
+            defaults.setInteger(QStringLiteral("whisperServerStartTime"), qint64(*startTime) + startTimeOffset);
 
         FakePlatform fake;
         NoInsertion insertion;
