@@ -72,7 +72,9 @@ void CaptureSession::startWriter()
 {
     if (writer.joinable())
         return;
-    writer = std::thread([this] { writerLoop(); });
+    // The writer holds the session: an owner that lets go of it from inside a writer callback (its
+    // last reference dropped on this thread) cannot destroy it under the running loop.
+    writer = std::thread([self = shared_from_this()] { self->writerLoop(); });
     pthread_setname_np(writer.native_handle(), "audio-writer");
 }
 
@@ -84,6 +86,10 @@ void CaptureSession::writerLoop()
         // Slots published before the producer lost audio are written first: a loss ends the
         // session but never throws away what was already captured.
         if (readIndex.load() == writeIndex.load()) {
+            if (endRequestedOnWriter.load()) { // finished from a callback of this thread
+                file->close();
+                return;
+            }
             int expected = 1;
             if (producerFailure.compare_exchange_strong(expected, 0) && !failed) {
                 reportFailure(processingError());
@@ -154,7 +160,10 @@ void CaptureSession::finish()
     while (activeCallbacks.load() != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (writer.joinable() && writer.get_id() == std::this_thread::get_id()) {
-        // Finishing from inside the writer (its last owner went away there): it ends by itself.
+        // Finishing from inside a writer callback: the writer cannot wait for itself. It writes
+        // what is published, closes the file and ends by itself, keeping the session alive so long.
+        endRequestedOnWriter.store(true);
+        readySlots.release();
         writer.detach();
         return;
     }

@@ -18,7 +18,7 @@
 // One captured segment: a lock-free ring of preallocated slots between the audio thread (the
 // producer) and a writer thread (the consumer), which converts to 16-bit samples and writes the WAV
 // file. The producer never allocates, locks or touches the file system.
-class CaptureSession {
+class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
 public:
     static constexpr int slotCount = 256;
     static constexpr quint32 slotFrames = 4096;
@@ -43,6 +43,8 @@ public:
         quint8 channels = 1;
     };
 
+    // Always held by a shared pointer. The running writer keeps the session alive, so its owner
+    // must finish() it (stopping the writer) before letting go.
     CaptureSession(std::shared_ptr<Slots> ring, std::unique_ptr<WavFileWriter> file);
     ~CaptureSession(); // finishes the session if that has not happened
 
@@ -86,6 +88,7 @@ private:
     std::atomic<int> activeCallbacks{0};
     std::atomic<int> producerDisabled{0};
     std::atomic<int> producerFailure{0};
+    std::atomic<bool> endRequestedOnWriter{false};
     std::atomic<bool> diskFull{false}; // set by the writer before it reports the failure
     std::counting_semaphore<> readySlots{0};
     std::counting_semaphore<> writerFinished{0};

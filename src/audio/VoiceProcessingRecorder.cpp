@@ -135,9 +135,8 @@ Expected<void> VoiceProcessingRecorder::startSessionLocked(const QString &segmen
         if (auto recorder = weakRecorder.lock())
             recorder->reportUnexpectedStop(weakSession);
     };
-    session->startWriter();
-
     if (native) {
+        session->startWriter();
         markSessionStarted(session);
         nativeInput = std::make_unique<MicrophoneVoiceIO>(
             audioSystem, [session](const CaptureSession::Buffer &buffer) { session->enqueue(buffer); },
@@ -156,6 +155,8 @@ Expected<void> VoiceProcessingRecorder::startSessionLocked(const QString &segmen
             return std::unexpected(configured.error());
         engine->setBypassed(true);
     }
+    // Started only once the session has an owner that finishes it (markSessionStarted just below).
+    session->startWriter();
     engineSession.store(session.get());
     traceRecordingStartup(QStringLiteral("engine-prepare-begin"));
     traceRecordingStartup(QStringLiteral("engine-prepare-ready"));

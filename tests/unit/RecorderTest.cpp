@@ -93,6 +93,7 @@ class RecorderTest : public QObject {
 private slots:
     void ringAndWriter_data();
     void ringAndWriter();
+    void lastOwnerLetsGoOnTheWriterThread();
     void startsAndMeters_data();
     void startsAndMeters();
     void noAudioAndCancellation_data();
@@ -139,7 +140,8 @@ void RecorderTest::ringAndWriter()
     const QString path = folder.filePath(QStringLiteral("ring-%1.wav").arg(QTest::currentDataTag()));
     auto file = WavFileWriter::create(path, 16000);
     QVERIFY(file);
-    CaptureSession session(CaptureSession::makeSlots(), std::move(*file));
+    const auto owned = std::make_shared<CaptureSession>(CaptureSession::makeSlots(), std::move(*file));
+    CaptureSession &session = *owned;
     std::latch writerMayGo(writerHeld ? 1 : 0);
     std::atomic<int> failures{0}, converted{0};
     session.onConvertedBuffer = [&](const qint16 *, quint32) {
@@ -171,6 +173,28 @@ void RecorderTest::ringAndWriter()
     if (error != 0 && goodBuffers == 0)
         QCOMPARE(session.startupError()->code, error);
     QCOMPARE(session.didWriteFirstBuffer(), framesInFile > 0);
+}
+
+// A recorder released from inside a writer callback finishes its session there: the writer still
+// writes what was published, closes the file and only then lets the session go.
+void RecorderTest::lastOwnerLetsGoOnTheWriterThread()
+{
+    const QString path = folder.filePath(QStringLiteral("released-on-writer.wav"));
+    auto file = WavFileWriter::create(path, 16000);
+    QVERIFY(file);
+    auto session = std::make_shared<CaptureSession>(CaptureSession::makeSlots(), std::move(*file));
+    const std::weak_ptr<CaptureSession> watched = session;
+    auto lastOwner = std::make_shared<std::shared_ptr<CaptureSession>>(session);
+    session->onConvertedBuffer = [lastOwner](const qint16 *, quint32) {
+        if (auto released = std::exchange(*lastOwner, nullptr))
+            released->finish();
+    };
+    session->startWriter();
+    const auto buffer = tone(160);
+    session->enqueue({buffer.data(), 160, SampleFormat::float32, 1});
+    session.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(watched.expired(), 5000);
+    QCOMPARE(wavFrames(path), qint64(160));
 }
 
 // The fast microphone capture first; when neither it nor its voice-processed fallback opens, the
