@@ -38,10 +38,12 @@ inline QString folder()
     return directory.path();
 }
 
-// The log lines of rejected inputs would only slow the fuzzer down.
+// The log lines and Qt's warnings about rejected inputs would only slow the fuzzer down. A fatal
+// message still ends the process.
 inline void silenceLog()
 {
     Log::setSink([](const QString &) {});
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 }
 
 // Quotes a text with its code points visible, for the reason of a failed check.

@@ -1,18 +1,20 @@
-// The finishing of a transcription: each segment's transcript as a speech engine writes it, its
-// white space collapsed and what is not speech dropped (speechOnlyTranscript), the kept texts joined
-// with spaces and the personal dictionary applied to the whole, as the transcription service does.
+// The finishing of a transcription (finishedText): what a speech engine wrote for each segment,
+// made plain text, without what is not speech (speechOnlyTranscript), joined and run through the
+// personal dictionary.
 //
 // Input: the transcript files' bytes one after another, separated by NUL bytes.
 //
-// Checked: a kept text is not empty, has no white space at either end, no run of spaces and no
-// other ASCII white space, has a letter or digit and no note symbols, is no longer than what the
-// engine wrote, and each of its words is a piece of that. The dictionary's replacements are its
-// sources in another letter case, so the finished text is the joined one with at most the case of
-// some letters changed, and applying the dictionary again changes nothing.
+// Checked: a segment's kept text is not empty, has a letter or digit, no note symbols, and is made
+// of pieces of the segment's plain text, no longer than it. The finished text is one line of plain
+// text: no control, no direction mark, no white space but single spaces between words. The
+// dictionary's replacements are its sources in another letter case, so the finished text is the one
+// finished without a dictionary with at most the case of some letters changed, and applying the
+// dictionary to it again changes nothing.
 #include "FuzzCheck.h"
 
 #include "dictionary/PersonalDictionaryStore.h"
 #include "transcription/SpeechFilter.h"
+#include "transcription/TranscriptFinishing.h"
 
 #include <QRegularExpression>
 
@@ -38,22 +40,28 @@ PersonalDictionaryStore &dictionary()
     return store;
 }
 
-bool isAsciiWhiteSpaceOtherThanSpace(QChar character)
+// One line of plain text, as finishedText promises.
+bool isPlainText(const QString &text)
 {
-    return character == u'\t' || character == u'\n' || character == u'\v' || character == u'\f' || character == u'\r';
+    const auto allowed = [](QChar character) {
+        const char16_t unit = character.unicode();
+        const bool directional = unit == u'\u061C' || unit == u'\u200E' || unit == u'\u200F' || (unit >= u'\u202A' && unit <= u'\u202E')
+                                 || (unit >= u'\u2066' && unit <= u'\u2069');
+        return character.category() != QChar::Other_Control && !directional && (character == u' ' || !character.isSpace());
+    };
+    return std::all_of(text.begin(), text.end(), allowed) && !text.contains(QStringLiteral("  ")) && text == text.trimmed();
 }
 
-void checkKeptText(const QString &speech, const QString &written)
+void checkKeptText(const QString &speech, const QString &plain)
 {
-    const QString shown = Fuzz::shown(written) + QStringLiteral(" → ") + Fuzz::shown(speech);
-    FUZZ_CHECK(!speech.isEmpty() && speech == speech.trimmed(), shown);
-    FUZZ_CHECK(!speech.contains(QStringLiteral("  ")) && std::none_of(speech.begin(), speech.end(), isAsciiWhiteSpaceOtherThanSpace), shown);
+    const QString shown = Fuzz::shown(plain) + QStringLiteral(" → ") + Fuzz::shown(speech);
+    FUZZ_CHECK(!speech.isEmpty() && isPlainText(speech), shown);
     FUZZ_CHECK(std::any_of(speech.begin(), speech.end(), [](QChar character) { return character.isLetterOrNumber(); }), shown);
     static const QRegularExpression noteSymbol(QStringLiteral("[♪♫♬🎵🎶]"));
     FUZZ_CHECK(!speech.contains(noteSymbol), shown);
-    FUZZ_CHECK(speech.size() <= written.size(), shown);
+    FUZZ_CHECK(speech.size() <= plain.size(), shown);
     for (const QString &word : speech.split(u' '))
-        FUZZ_CHECK(written.contains(word), shown + QStringLiteral("\nword ") + Fuzz::shown(word));
+        FUZZ_CHECK(plain.contains(word), shown + QStringLiteral("\nword ") + Fuzz::shown(word));
 }
 
 } // namespace
@@ -67,25 +75,22 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static const QRegularExpression whiteSpace(QStringLiteral("\\s+"));
-    QStringList kept;
-    for (const QByteArray &file : Fuzz::bytes(data, size).split('\0')) {
-        const QString written = QString::fromUtf8(file);
-        const QString text = written.split(whiteSpace, Qt::SkipEmptyParts).join(u' ');
-        if (const auto speech = speechOnlyTranscript(text)) {
-            checkKeptText(*speech, written);
-            kept.append(*speech);
-        }
+    QStringList written;
+    for (const QByteArray &file : Fuzz::bytes(data, size).split('\0'))
+        written.append(QString::fromUtf8(file));
+    for (const QString &text : written) {
+        const QString plain = plainText(text);
+        if (const auto speech = speechOnlyTranscript(plain))
+            checkKeptText(*speech, plain);
     }
-    const QString joined = kept.join(u' ');
-    const QString finished = dictionary().applying(joined, language);
 
-    // Every replacement differs from its source only in letter case: a changed text is the composed
-    // one with some letters in another case.
-    const QString composed = joined.normalized(QString::NormalizationForm_C);
-    FUZZ_CHECK(finished == joined || (finished.size() == composed.size() && finished.compare(composed, Qt::CaseInsensitive) == 0),
-               Fuzz::shown(joined) + QStringLiteral(" → ") + Fuzz::shown(finished));
+    const QString undictated = finishedText(written, {});
+    const QString finished = finishedText(written, [](const QString &text) { return dictionary().applying(text, language); });
+    const QString shown = Fuzz::shown(undictated) + QStringLiteral(" → ") + Fuzz::shown(finished);
+    FUZZ_CHECK(isPlainText(undictated) && isPlainText(finished), shown);
+    const QString composed = undictated.normalized(QString::NormalizationForm_C);
+    FUZZ_CHECK(finished == undictated || (finished.size() == composed.size() && finished.compare(composed, Qt::CaseInsensitive) == 0), shown);
     const QString again = dictionary().applying(finished, language);
-    FUZZ_CHECK(again == finished, Fuzz::shown(joined) + QStringLiteral(" → ") + Fuzz::shown(finished) + QStringLiteral(" → ") + Fuzz::shown(again));
+    FUZZ_CHECK(again == finished, shown + QStringLiteral(" → ") + Fuzz::shown(again));
     return 0;
 }
