@@ -4,20 +4,16 @@
 
 #include "insertion/PasteAtCursor.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QDirIterator>
-#include <QFile>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <atomic>
 #include <csignal>
-#include <sys/stat.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace Qt::Literals::StringLiterals;
@@ -27,15 +23,9 @@ namespace {
 constexpr int timeout = 20000;
 const QString source = QStringLiteral(MURMEX_SOURCE_DIR);
 const QString build = QStringLiteral(MURMEX_BINARY_DIR);
+const QString dataRoot = qEnvironmentVariable("XDG_DATA_HOME") + u"/Murmex"_s;
+const QString stateFile = dataRoot + u"/runtime-state.json"_s;
 const QString shortcut = u"ctrl+alt+super+d"_s;
-// What the engine double hears in every dictation but where a row says otherwise, and the text.
-const QString heard = u"[Música] hola desde murmex, que tal"_s;
-const QString dictated = u"hola desde Murmex, qué tal"_s;
-
-QString dataRoot()
-{
-    return qEnvironmentVariable("XDG_DATA_HOME") + u"/Murmex"_s;
-}
 
 QString readFile(const QString &path)
 {
@@ -43,20 +33,11 @@ QString readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-// The text quoted with its control characters escaped: a terminal passes stray keys on as bytes.
-QString shown(const QString &text)
-{
-    QString result;
-    QDebug(&result) << text;
-    return result;
-}
-
 void writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
 bool xdotool(const QStringList &arguments)
@@ -69,44 +50,43 @@ bool speak(const QString &text)
     return QProcess::execute(source + u"/tests/harness/desktop"_s, {u"speak"_s, qEnvironmentVariable("MURMEX_DESKTOP_DIR"), text}) == 0;
 }
 
-// Every state the runtime state file shows, in order, read every millisecond on its own thread
-// (the "starting" state lasts only a few milliseconds).
-class StateWatcher {
-public:
-    StateWatcher()
-        : worker([this] {
-            while (!stopping) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                const QString state = QJsonDocument::fromJson(readFile(dataRoot() + u"/runtime-state.json"_s).toUtf8())
-                                          .object()
-                                          .value(u"state"_s)
-                                          .toString();
-                std::lock_guard lock(mutex);
-                if (!state.isEmpty() && state != seen.value(seen.size() - 1))
-                    seen.append(state);
-            }
-        })
-    {
-    }
-    ~StateWatcher()
-    {
-        stopping = true;
-        worker.join();
-    }
+// Every state the runtime state file shows, in order, read every millisecond on a thread of its
+// own ("starting" lasts only a few milliseconds).
+struct StateWatcher {
     QStringList states()
     {
         std::lock_guard lock(mutex);
         return seen;
     }
 
-private:
     std::mutex mutex;
     QStringList seen;
-    std::atomic<bool> stopping{false};
-    std::thread worker;
+    std::jthread worker{[this](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const QString state = QJsonDocument::fromJson(readFile(stateFile).toUtf8())[u"state"_s].toString();
+            std::lock_guard lock(mutex);
+            if (!state.isEmpty() && state != seen.value(seen.size() - 1))
+                seen.append(state);
+        }
+    }};
+};
+
+// One dictation's road: the target program (its window title and command line), the engine
+// double's delay and transcript, what comes first, and the text that arrives.
+struct Road {
+    QString title = u"Murmex target"_s;
+    QStringList command = {build + u"/tests/harness/target/murmex-target"_s};
+    int engineDelayMs = 0;
+    bool escapedBefore = false; // a dictation given up with Escape comes first
+    bool heldStart = false;     // the press that starts it is held past the key's auto-repeat delay
+    QString transcript = u"[Música] hola desde murmex, que tal"_s;
+    QString expected = u"hola desde Murmex, qué tal"_s;
 };
 
 } // namespace
+
+Q_DECLARE_METATYPE(Road)
 
 class DictationRoadTest : public QObject {
     Q_OBJECT
@@ -116,9 +96,9 @@ private slots:
     {
         ::umask(022); // a desktop's usual mask, which Murmex inherits; its files stay private anyway
         // The engine double stands in for whisper.cpp; its models only need to exist.
-        writeFile(dataRoot() + u"/Models/ggml-base.bin"_s, "model");
-        writeFile(dataRoot() + u"/Models/ggml-silero-v6.2.0.bin"_s, "model");
-        writeFile(dataRoot() + u"/Dictionaries/es.json"_s, R"([{"replacement": "Murmex", "source": "murmex"}, {"replacement": "qué tal", "source": "que tal"}])");
+        writeFile(dataRoot + u"/Models/ggml-base.bin"_s, "model");
+        writeFile(dataRoot + u"/Models/ggml-silero-v6.2.0.bin"_s, "model");
+        writeFile(dataRoot + u"/Dictionaries/es.json"_s, R"([{"replacement": "Murmex", "source": "murmex"}, {"replacement": "qué tal", "source": "que tal"}])");
     }
 
     void cleanup()
@@ -126,95 +106,69 @@ private slots:
         watcher.reset();
         target.terminate();
         target.waitForFinished(3000);
-        if (murmex.state() != QProcess::NotRunning) {
-            ::kill(pid_t(murmex.processId()), SIGTERM);
-            const bool quit = murmex.waitForFinished(10000);
-            if (!quit)
-                murmex.kill();
-            QVERIFY(quit);
-            QCOMPARE(murmex.exitCode(), 0);
-            QVERIFY(!QFile::exists(dataRoot() + u"/runtime-state.json"_s));
-        }
+        if (murmex.state() != QProcess::NotRunning)
+            quitMurmex();
     }
 
     // Each target shows one focused text field and writes what it holds to the file named last on
-    // its command line. The terminal is one of its own (not a window of one already running) with
-    // cat in a raw terminal: every byte it receives, a stray arrow key's escape sequence or a
-    // literal ^V included, goes to the file at once. There the engine writes control characters
-    // too (the end of a bracketed paste, Ctrl-O, a C1 control, a line separator, a tab, a line
-    // break): none of them reaches the terminal.
+    // its command line. The terminal is one of its own with cat in a raw terminal: every byte it
+    // receives, a stray arrow key's escape sequence or a literal ^V included, goes to the file at
+    // once. There the engine writes control characters too (the end of a bracketed paste, Ctrl-O,
+    // a C1 control, a line separator, a tab, a line break): none of them reaches the terminal.
     void dictationArrivesOnce_data()
     {
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QStringList>("command");
-        QTest::addColumn<int>("engineDelayMs");
-        QTest::addColumn<bool>("escapedBefore"); // a dictation given up with Escape comes first
-        QTest::addColumn<bool>("heldStart");     // the press that starts it is held past the key's auto-repeat
-        QTest::addColumn<QString>("transcript"); // what the engine writes
-        QTest::addColumn<QString>("expected");   // the text that arrives
-
-        const QStringList qt{build + u"/tests/harness/target/murmex-target"_s};
-        const QStringList gtk{u"/usr/bin/python3"_s, source + u"/tests/harness/gtk-target"_s};
-        const QString terminalTitle = u"Murmex terminal target"_s;
-        const QStringList terminal{u"lxterminal"_s, u"--no-remote"_s, u"--title"_s, terminalTitle, u"-e"_s,
-                                   u"sh"_s, u"-c"_s, u"stty raw -echo && exec cat > \"$0\""_s};
-        QTest::newRow("Qt field, engine answers at once") << u"Murmex target"_s << qt << 0 << false << false << heard << dictated;
-        QTest::newRow("Qt field, engine takes 300 ms, after an Escape") << u"Murmex target"_s << qt << 300 << true << false << heard << dictated;
-        QTest::newRow("GTK entry, start press held") << u"Murmex GTK target"_s << gtk << 0 << false << true << heard << dictated;
+        QTest::addColumn<Road>("road");
+        const QString terminal = u"Murmex terminal target"_s;
+        QTest::newRow("Qt field, engine answers at once") << Road{};
+        QTest::newRow("Qt field, engine takes 300 ms, after an Escape") << Road{.engineDelayMs = 300, .escapedBefore = true};
+        QTest::newRow("GTK entry, start press held")
+            << Road{.title = u"Murmex GTK target"_s, .command = {u"/usr/bin/python3"_s, source + u"/tests/harness/gtk-target"_s}, .heldStart = true};
         QTest::newRow("GTK terminal running cat, controls in the transcript")
-            << terminalTitle << terminal << 0 << false << false << u"[Música] hola\x1b[201~\x0f desde\u202E murmex,\u2028\u009B que\ttal\r\n"_s
-            << u"hola[201~ desde Murmex, qué tal"_s;
+            << Road{.title = terminal,
+                    .command = {u"lxterminal"_s, u"--no-remote"_s, u"--title"_s, terminal, u"-e"_s, u"sh"_s, u"-c"_s, u"stty raw -echo && exec cat > \"$0\""_s},
+                    .transcript = u"[Música] hola\x1b[201~\x0f desde\u202E murmex,\u2028\u009B que\ttal\r\n"_s,
+                    .expected = u"hola[201~ desde Murmex, qué tal"_s};
     }
 
     void dictationArrivesOnce()
     {
-        QFETCH(QString, title);
-        QFETCH(QStringList, command);
-        QFETCH(int, engineDelayMs);
-        QFETCH(bool, escapedBefore);
-        QFETCH(bool, heldStart);
-        QFETCH(QString, transcript);
-        QFETCH(QString, expected);
-        start(title, command, engineDelayMs, true, transcript);
+        QFETCH(Road, road);
+        start(road);
         if (QTest::currentTestFailed())
             return;
         QStringList expectedStates{u"idle"_s};
-
-        if (escapedBefore) {
-            QVERIFY(pressShortcut());
-            QVERIFY(waitForState(u"recording"_s));
+        if (road.escapedBefore) {
+            QVERIFY(pressShortcut() && waitForState(u"recording"_s));
             QVERIFY(speak(u"Esto no se escribe."_s));
-            QVERIFY(xdotool({u"key"_s, u"Escape"_s}));
-            QVERIFY(waitForState(u"idle"_s));
+            QVERIFY(xdotool({u"key"_s, u"Escape"_s}) && waitForState(u"idle"_s));
             QTRY_VERIFY_WITH_TIMEOUT(recordingFolders().isEmpty(), timeout);
             expectedStates << u"starting"_s << u"recording"_s << u"idle"_s;
         }
 
         QVERIFY(focusTarget());
         const qsizetype logBefore = log().size();
-        QVERIFY(heldStart ? xdotool({u"keydown"_s, shortcut}) : pressShortcut());
+        QVERIFY(road.heldStart ? xdotool({u"keydown"_s, shortcut}) : pressShortcut());
         QVERIFY(waitForState(u"recording"_s));
-        if (heldStart) {
+        if (road.heldStart) {
             // A held key repeats after the X server's auto-repeat delay (Xvfb's default: 660 ms, then
             // every 40 ms); the repeats must neither stop the dictation nor start another.
             QTest::qWait(660 + 4 * 40);
             QVERIFY(xdotool({u"keyup"_s, shortcut}));
         }
         QVERIFY(speak(u"Hola desde Murmex, qué tal."_s));
-        // The voice may reach the microphone a little after the player is done on a busy machine.
-        QVERIFY2(QTest::qWaitFor([&] { return log().indexOf(u"[MurmexRecording] Voz detectada."_s, logBefore) >= 0; }, timeout), qPrintable(log()));
+        QVERIFY2(waitForVoice(logBefore), qPrintable(log()));
         QVERIFY(pressShortcut());
 
         // Exactly the text, once: nothing of a dictation given up before, and no stray key after it
         // (a second paste, the caret nudge's arrows) by the time Murmex's last caret reveal pass is due.
-        QVERIFY2(QTest::qWaitFor([&] { return readFile(targetFile) == expected; }, timeout),
-                 qPrintable(u"target holds %1; Murmex's log:\n%2\nengine doubles:\n%3"_s.arg(shown(readFile(targetFile)), log(), readFile(doublesLog))));
-        QVERIFY2(!QTest::qWaitFor([&] { return readFile(targetFile) != expected; }, int(PasteAtCursor::secondRevealDelay.count())),
-                 qPrintable(u"then it holds "_s + shown(readFile(targetFile))));
+        if (!QTest::qWaitFor([&] { return readFile(targetFile) == road.expected; }, timeout))
+            qWarning().noquote() << "Murmex's log:\n" << log() << "\nengine doubles:\n" << readFile(doublesLog);
+        QCOMPARE(readFile(targetFile), road.expected);
+        (void)QTest::qWaitFor([&] { return readFile(targetFile) != road.expected; }, int(PasteAtCursor::secondRevealDelay.count()));
+        QCOMPARE(readFile(targetFile), road.expected);
         QVERIFY(waitForState(u"idle"_s));
         QTRY_VERIFY_WITH_TIMEOUT(recordingFolders().isEmpty(), timeout);
-        expectedStates << u"starting"_s << u"recording"_s << u"transcribing"_s << u"idle"_s;
-        QCOMPARE(watcher->states(), expectedStates);
+        QCOMPARE(watcher->states(), expectedStates << u"starting"_s << u"recording"_s << u"transcribing"_s << u"idle"_s);
     }
 
     // Murmex ends in order while the engine is still working on the text: the recording stays for
@@ -229,45 +183,39 @@ private slots:
     void terminationWhileTranscribingKeepsTheRecording()
     {
         QFETCH(bool, server);
-        start(u"Murmex target"_s, {build + u"/tests/harness/target/murmex-target"_s}, 2000, server);
+        start({.engineDelayMs = 2000}, server);
         if (QTest::currentTestFailed())
             return;
-        QVERIFY(pressShortcut());
-        QVERIFY(waitForState(u"recording"_s));
         const qsizetype logBefore = log().size();
-        QVERIFY(speak(u"Hola desde Murmex."_s));
-        QVERIFY(QTest::qWaitFor([&] { return log().indexOf(u"[MurmexRecording] Voz detectada."_s, logBefore) >= 0; }, timeout));
-        QVERIFY(pressShortcut());
-        QVERIFY(waitForState(u"transcribing"_s));
+        QVERIFY(pressShortcut() && waitForState(u"recording"_s));
+        QVERIFY(speak(u"Hola desde Murmex."_s) && waitForVoice(logBefore));
+        QVERIFY(pressShortcut() && waitForState(u"transcribing"_s));
         // The engine has the segment: the server double logs the upload's start only when it
         // answers, so the command line's start, or the upload in flight, is the sign.
-        if (!server)
-            QVERIFY(QTest::qWaitFor([&] { return readFile(doublesLog).contains(u"\"program\":\"whisper-cli\""_s); }, timeout));
+        const auto commandLineRan = [&] { return readFile(doublesLog).contains(u"\"program\":\"whisper-cli\""_s); };
+        QVERIFY(server || QTest::qWaitFor(commandLineRan, timeout));
 
-        ::kill(pid_t(murmex.processId()), SIGTERM);
-        QVERIFY(murmex.waitForFinished(timeout)); // an alert would hold it open
-        QCOMPARE(murmex.exitCode(), 0);
+        quitMurmex();
         QVERIFY2(!log().contains(u"[MurmexAlert]"_s), qPrintable(log()));
-        QVERIFY(!QFile::exists(dataRoot() + u"/runtime-state.json"_s));
-        QCOMPARE(readFile(doublesLog).contains(u"\"program\":\"whisper-cli\""_s), !server);
+        QCOMPARE(commandLineRan(), !server);
         const QStringList folders = recordingFolders();
         QCOMPARE(folders.size(), 1);
-        QVERIFY(QFile::exists(dataRoot() + u"/Recordings/"_s + folders.first() + u"/segment-001.wav"_s));
+        const QString folder = dataRoot + u"/Recordings/"_s + folders.first();
+        QVERIFY(QFile::exists(folder + u"/segment-001.wav"_s));
         // Everything under the support root is the user's alone, also what the test wrote there.
-        QDirIterator entries(dataRoot(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-        while (entries.hasNext()) {
+        for (QDirIterator entries(dataRoot, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); entries.hasNext();) {
             const QString path = entries.next();
             struct stat status {};
             QCOMPARE(::lstat(QFile::encodeName(path).constData(), &status), 0);
             QCOMPARE(u"%1 %2"_s.arg(path).arg(status.st_mode & 0777, 0, 8), u"%1 %2"_s.arg(path).arg(S_ISDIR(status.st_mode) ? 0700 : 0600, 0, 8));
         }
-        QDir(dataRoot() + u"/Recordings/"_s + folders.first()).removeRecursively();
+        QDir(folder).removeRecursively();
     }
 
     // A second start leaves the running Murmex alone: its engine keeps running.
     void secondMurmexLeavesTheFirstAlone()
     {
-        start(u"Murmex target"_s, {build + u"/tests/harness/target/murmex-target"_s}, 0);
+        start();
         if (QTest::currentTestFailed())
             return;
         QProcess second;
@@ -278,47 +226,65 @@ private slots:
         QCOMPARE(second.exitCode(), 0);
         QVERIFY(second.readAllStandardError().contains("Murmex ya está abierto."));
         QVERIFY(!readFile(doublesLog).contains(u"\"exit\""_s));
-        QVERIFY(murmex.state() == QProcess::Running);
+        QCOMPARE(murmex.state(), QProcess::Running);
     }
 
 private:
-    // The target program, then Murmex with the engine double taking that long for each answer;
-    // without `server`, only the command-line double is found.
-    void start(const QString &title, const QStringList &command, int engineDelayMs, bool server = true, const QString &transcript = heard)
+    // The road's target program, then Murmex with its engine double; without `server`, only the
+    // command-line double is found.
+    void start(const Road &road = {}, bool server = true)
     {
-        targetTitle = u"^%1$"_s.arg(title);
+        targetTitle = u"^%1$"_s.arg(road.title);
         targetFile = scratch.filePath(u"%1.txt"_s.arg(QTest::currentDataTag()));
-        target.start(command.first(), command.mid(1) << targetFile);
-        QVERIFY(target.waitForStarted());
-        QVERIFY(focusTarget());
+        target.start(road.command.first(), road.command.mid(1) << targetFile);
+        QVERIFY(target.waitForStarted() && focusTarget());
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(targetFile), timeout); // the field is ready for keys
 
         QFile::remove(doublesLog);
         murmexLog.clear();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         QString doubles = build + u"/tests/doubles/bin"_s;
         if (!server) {
             doubles = scratch.filePath(u"cli-only"_s);
             QDir().mkpath(doubles);
             QFile::link(build + u"/tests/doubles/bin/whisper-cli"_s, doubles + u"/whisper-cli"_s);
         }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"PATH"_s, doubles + u":"_s + environment.value(u"PATH"_s));
-        environment.insert(u"MURMEX_DOUBLE_TRANSCRIPTS"_s, transcript);
-        environment.insert(u"MURMEX_DOUBLE_DELAY_MS"_s, QString::number(engineDelayMs));
+        environment.insert(u"MURMEX_DOUBLE_TRANSCRIPTS"_s, road.transcript);
+        environment.insert(u"MURMEX_DOUBLE_DELAY_MS"_s, QString::number(road.engineDelayMs));
         environment.insert(u"MURMEX_DOUBLE_LOG"_s, doublesLog);
         murmex.setProcessEnvironment(environment);
         murmex.setProcessChannelMode(QProcess::ForwardedOutputChannel); // the log is read from standard error
         murmex.start(build + u"/Murmex/bin/murmex"_s, {});
         QVERIFY(murmex.waitForStarted());
         if (server)
-            QTRY_VERIFY_WITH_TIMEOUT(readFile(doublesLog).contains(QLatin1String("\"listening\"")), timeout);
+            QTRY_VERIFY_WITH_TIMEOUT(readFile(doublesLog).contains(u"\"listening\""_s), timeout);
         watcher = std::make_unique<StateWatcher>();
         QVERIFY(waitForState(u"idle"_s));
     }
+
+    // Ends Murmex as the session does, with SIGTERM: it quits in order (an alert would hold it open)
+    // and removes its runtime state file.
+    void quitMurmex()
+    {
+        ::kill(pid_t(murmex.processId()), SIGTERM);
+        const bool quit = murmex.waitForFinished(timeout);
+        if (!quit)
+            murmex.kill();
+        QVERIFY(quit);
+        QCOMPARE(murmex.exitCode(), 0);
+        QVERIFY(!QFile::exists(stateFile));
+    }
+
     bool waitForState(const QString &state) { return QTest::qWaitFor([&] { return watcher->states().endsWith(state); }, timeout); }
+    // The voice may reach the microphone a little after the player is done on a busy machine.
+    bool waitForVoice(qsizetype logBefore)
+    {
+        return QTest::qWaitFor([&] { return log().indexOf(u"[MurmexRecording] Voz detectada."_s, logBefore) >= 0; }, timeout);
+    }
     bool focusTarget() { return xdotool({u"search"_s, u"--sync"_s, u"--name"_s, targetTitle, u"windowactivate"_s, u"--sync"_s}); }
     bool pressShortcut() { return xdotool({u"key"_s, u"--clearmodifiers"_s, shortcut}); }
-    QStringList recordingFolders() const { return QDir(dataRoot() + u"/Recordings"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot); }
+    QStringList recordingFolders() const { return QDir(dataRoot + u"/Recordings"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot); }
     // Murmex's log (its standard error where no system log listens), read as it comes.
     QString log() { return murmexLog += QString::fromUtf8(murmex.readAllStandardError()); }
 
