@@ -17,18 +17,15 @@ int visitedElements = 0; // children() is read once for every element a search v
 
 struct FakeElement : AccessibleElement {
     std::optional<AccessibleRole> roleValue = AccessibleRole::other;
-    std::optional<bool> focused;
-    std::optional<bool> editable;
-    std::optional<AccessibleTextRange> selection;
+    std::optional<bool> focused, editable;
+    std::optional<AccessibleTextRange> selection, written;
     bool settable = false;
-    std::optional<AccessibleTextRange> written;
     std::thread::id writtenOn;
     std::map<std::pair<qint64, qint64>, QRectF> rangeBounds;
     std::optional<QPointF> positionValue;
     std::optional<QSizeF> sizeValue;
     std::vector<AccessibleElementRef> kids;
-    AccessibleElementRef focusedChild;
-    AccessibleElementRef window;
+    AccessibleElementRef focusedChild, window;
 
     std::optional<AccessibleRole> role() override { return roleValue; }
     std::optional<bool> isFocused() override { return focused; }
@@ -125,7 +122,26 @@ std::shared_ptr<FakeElement> chainTo(int depth, const AccessibleElementRef &targ
     return parent;
 }
 
+// The best text candidate at or below `root`, within a budget of `remaining` elements.
+AccessibleElementRef bestCandidate(CaretLocator &locator, const AccessibleElementRef &root, int remaining = 1600)
+{
+    CaretLocator::Candidate best;
+    locator.findBestTextCandidate(root, 0, remaining, best);
+    return best.element;
+}
+
+// One element for the caret rectangle: its role (editable when `other`), size and selection, and the
+// extents it gives for the empty range at the caret and for the characters after and before it.
+struct CaretCase {
+    AccessibleRole role = AccessibleRole::other;
+    QSizeF size{300, 30};
+    std::optional<AccessibleTextRange> selection = std::nullopt;
+    QRectF empty = {}, next = {}, previous = {};
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(CaretCase)
 
 class CaretLocatorTest : public QObject {
     Q_OBJECT
@@ -173,16 +189,9 @@ private slots:
         auto root = element(AccessibleRole::window);
         root->kids = {field, firstArea, group};
 
-        int remaining = 100;
-        CaretLocator::Candidate best;
-        locator.findBestTextCandidate(root, 0, remaining, best);
-        QCOMPARE(best.element, AccessibleElementRef(firstArea));
-
+        QCOMPARE(bestCandidate(locator, root), AccessibleElementRef(firstArea));
         secondArea->focused = true; // a focused element wins over any role
-        best = {};
-        remaining = 100;
-        locator.findBestTextCandidate(root, 0, remaining, best);
-        QCOMPARE(best.element, AccessibleElementRef(secondArea));
+        QCOMPARE(bestCandidate(locator, root), AccessibleElementRef(secondArea));
     }
 
     void searchLimits_data()
@@ -216,15 +225,7 @@ private slots:
         const AccessibleElementRef root = nested ? chainTo(distance, target) : flatTree(distance, target);
 
         int remaining = 1600;
-        AccessibleElementRef hit;
-        if (candidateSearch) {
-            CaretLocator::Candidate best;
-            locator.findBestTextCandidate(root, 0, remaining, best);
-            hit = best.element;
-        } else {
-            hit = locator.findFocusedTextElement(root, 0, remaining);
-        }
-        QTEST(hit == target, "found");
+        QTEST((candidateSearch ? bestCandidate(locator, root, remaining) : locator.findFocusedTextElement(root, 0, remaining)) == target, "found");
     }
 
     void focusedTextElement_data()
@@ -274,59 +275,38 @@ private slots:
 
     void caretBounds_data()
     {
-        QTest::addColumn<int>("role"); // editable when `other`, not editable otherwise
-        QTest::addColumn<QSizeF>("size");
-        QTest::addColumn<qint64>("location"); // -1: no selection
-        QTest::addColumn<qint64>("length");
-        QTest::addColumn<QRectF>("empty");
-        QTest::addColumn<QRectF>("next");
-        QTest::addColumn<QRectF>("previous");
+        QTest::addColumn<CaretCase>("given");
         QTest::addColumn<QRectF>("expected"); // null: none
-
-        const QRectF none;
-        const QRectF flat(30, 40, 0, 0); // the zero extents some toolkits give at the end of the text
+        const QRectF flat(30, 40, 0, 0);        // the zero extents some toolkits give at the end of the text
         const QRectF fallback(57.5, 85, 1, 20); // inside the editable 300 x 30 element at 50, 80
-        const auto caret = [&](const char *label, qint64 location, qint64 length, QRectF empty, QRectF next, QRectF previous, QRectF expected) {
-            QTest::newRow(label) << int(AccessibleRole::other) << QSizeF(300, 30) << location << length << empty << next << previous << expected;
-        };
-        const auto noSelection = [&](const char *label, AccessibleRole role, QSizeF size, QRectF expected) {
-            QTest::newRow(label) << int(role) << size << qint64(-1) << qint64(0) << none << none << none << expected;
-        };
-        caret("empty range answers", 4, 0, QRectF(30, 40, 0, 18), none, none, QRectF(30, 40, 0, 18));
-        caret("caret at selection end", 2, 2, QRectF(30, 40, 2, 18), none, none, QRectF(30, 40, 2, 18));
-        caret("next character's left edge", 4, 0, flat, QRectF(30, 40, 8, 18), none, QRectF(30, 40, 1, 18));
-        caret("end of text: previous right edge", 4, 0, flat, flat, QRectF(22, 40, 8, 18), QRectF(30, 40, 1, 18));
-        caret("caret at start, nothing answers", 0, 0, none, none, QRectF(22, 40, 8, 18), fallback);
-        caret("no extents at all", 4, 0, flat, flat, flat, fallback);
-        noSelection("no selection", AccessibleRole::other, QSizeF(300, 30), fallback);
-        noSelection("large text area, not editable", AccessibleRole::textArea, QSizeF(1000, 400), QRectF(64, 92, 1, 22));
-        noSelection("not text, not editable", AccessibleRole::group, QSizeF(300, 30), none);
-        noSelection("zero width", AccessibleRole::other, QSizeF(0, 30), none);
-        noSelection("zero height", AccessibleRole::other, QSizeF(300, 0), none);
+        const AccessibleTextRange atFour{4, 0};
+        QTest::newRow("empty range answers") << CaretCase{.selection = atFour, .empty = QRectF(30, 40, 0, 18)} << QRectF(30, 40, 0, 18);
+        QTest::newRow("caret at selection end") << CaretCase{.selection = AccessibleTextRange{2, 2}, .empty = QRectF(30, 40, 2, 18)} << QRectF(30, 40, 2, 18);
+        QTest::newRow("next character's left edge") << CaretCase{.selection = atFour, .empty = flat, .next = QRectF(30, 40, 8, 18)} << QRectF(30, 40, 1, 18);
+        QTest::newRow("end of text: previous right edge")
+            << CaretCase{.selection = atFour, .empty = flat, .next = flat, .previous = QRectF(22, 40, 8, 18)} << QRectF(30, 40, 1, 18);
+        QTest::newRow("caret at start, nothing answers") << CaretCase{.selection = AccessibleTextRange{0, 0}, .previous = QRectF(22, 40, 8, 18)} << fallback;
+        QTest::newRow("no extents at all") << CaretCase{.selection = atFour, .empty = flat, .next = flat, .previous = flat} << fallback;
+        QTest::newRow("no selection") << CaretCase{} << fallback;
+        QTest::newRow("large text area, not editable") << CaretCase{.role = AccessibleRole::textArea, .size = QSizeF(1000, 400)} << QRectF(64, 92, 1, 22);
+        QTest::newRow("not text, not editable") << CaretCase{.role = AccessibleRole::group} << QRectF();
+        QTest::newRow("zero width") << CaretCase{.size = QSizeF(0, 30)} << QRectF();
+        QTest::newRow("zero height") << CaretCase{.size = QSizeF(300, 0)} << QRectF();
     }
 
     void caretBounds()
     {
-        QFETCH(int, role);
-        QFETCH(QSizeF, size);
-        QFETCH(qint64, location);
-        QFETCH(qint64, length);
-        QFETCH(QRectF, empty);
-        QFETCH(QRectF, next);
-        QFETCH(QRectF, previous);
-        auto field = element(AccessibleRole(role));
-        field->editable = role == int(AccessibleRole::other);
+        QFETCH(CaretCase, given);
+        auto field = element(given.role);
+        field->editable = given.role == AccessibleRole::other;
         field->positionValue = QPointF(50, 80);
-        field->sizeValue = size;
-        if (location >= 0)
-            field->selection = AccessibleTextRange{location, length};
-        const qint64 caret = location + length;
-        if (!empty.isNull())
-            field->rangeBounds[{caret, 0}] = empty;
-        if (!next.isNull())
-            field->rangeBounds[{caret, 1}] = next;
-        if (!previous.isNull())
-            field->rangeBounds[{caret - 1, 1}] = previous;
+        field->sizeValue = given.size;
+        field->selection = given.selection;
+        const qint64 caret = given.selection ? given.selection->location + given.selection->length : 0;
+        const std::pair<std::pair<qint64, qint64>, QRectF> extents[] = {{{caret, 0}, given.empty}, {{caret, 1}, given.next}, {{caret - 1, 1}, given.previous}};
+        for (const auto &[range, rect] : extents)
+            if (!rect.isNull())
+                field->rangeBounds[range] = rect;
         QTEST(CaretLocator::caretBounds(*field).value_or(QRectF()), "expected");
     }
 
@@ -378,23 +358,26 @@ private slots:
     void revealPassWritesTheSelectionBackOnlyWhileCurrent_data()
     {
         QTest::addColumn<bool>("settable");
-        // 0: never; 1: before the lookup; 2: after it, before the main thread's check; 3: after
-        // that check, before the write-back on the tree's thread.
+        // When a later paste restarts the sequence, or the indicator ends it: 0: never; 1: before the
+        // lookup; 2: after it, before the main thread's check; 3: after that check, before the
+        // write-back on the tree's thread.
         QTest::addColumn<int>("restart");
+        QTest::addColumn<bool>("byIndicator");
         QTest::addColumn<bool>("stillCurrent");
         QTest::addColumn<bool>("written");
-
-        QTest::newRow("current, settable") << true << 0 << true << true;
-        QTest::newRow("current, not settable") << false << 0 << true << false;
-        QTest::newRow("cancelled before the lookup") << true << 1 << false << false;
-        QTest::newRow("overtaken before the check") << true << 2 << false << false;
-        QTest::newRow("overtaken before the write-back") << true << 3 << false << false;
+        QTest::newRow("current, settable") << true << 0 << false << true << true;
+        QTest::newRow("current, not settable") << false << 0 << false << true << false;
+        QTest::newRow("cancelled before the lookup") << true << 1 << false << false << false;
+        QTest::newRow("overtaken before the check") << true << 2 << false << false << false;
+        QTest::newRow("ended by the indicator before the check") << true << 2 << true << false << false;
+        QTest::newRow("overtaken before the write-back") << true << 3 << false << false << false;
     }
 
     void revealPassWritesTheSelectionBackOnlyWhileCurrent()
     {
         QFETCH(bool, settable);
         QFETCH(int, restart);
+        QFETCH(bool, byIndicator);
         auto field = textField();
         field->selection = AccessibleTextRange{5, 2};
         field->settable = settable;
@@ -406,11 +389,12 @@ private slots:
         tree.perform([&] { treeThread = std::this_thread::get_id(); });
 
         const quint64 sequence = revealState.restart();
+        const auto overtake = [&] { byIndicator ? revealState.cancelCaretRevealSequence() : void(revealState.restart()); };
         std::optional<bool> answer;
         tree.queue.suspend();
         revealer.revealCaret(42, sequence, [&](bool stillCurrent) { answer = stillCurrent; });
         if (restart == 1)
-            revealState.restart();
+            overtake();
         tree.queue.resume();
         if (restart >= 2) {
             QVERIFY(tree.queue.waitUntilDrained(5000)); // the lookup ran; its answer waits for the event loop
@@ -418,7 +402,7 @@ private slots:
                 tree.queue.suspend();
                 QTRY_COMPARE(tree.handedOver.load(), 3); // the check handed the write-back over
             }
-            revealState.restart();
+            overtake();
             tree.queue.resume();
         }
         QTRY_VERIFY(answer.has_value());
