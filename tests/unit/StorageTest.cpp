@@ -1,4 +1,5 @@
-// The support root, the move of the earlier "Olvena" data, and the guarded removal of recordings.
+// The support root, the move of the earlier "Olvena" data, the guarded removal of recordings, the
+// runtime state file's strict reader, and links where Murmex writes.
 
 #include "app/AppStorage.h"
 #include "app/RuntimeStateFile.h"
@@ -6,12 +7,13 @@
 #include "support/PrivateFiles.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <thread>
 #include <vector>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -19,8 +21,7 @@ void writeFile(const QString &path, const QByteArray &content = "x")
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
 QByteArray readFile(const QString &path)
@@ -38,54 +39,52 @@ private slots:
     void init()
     {
         QVERIFY(home.isValid());
-        applicationSupport = home.path() + QStringLiteral("/data-%1").arg(++testNumber);
+        applicationSupport = home.filePath(u"data-%1"_s.arg(++testNumber));
         QDir().mkpath(applicationSupport);
         qputenv("XDG_DATA_HOME", applicationSupport.toUtf8());
         AppStorage::resetMigrationForTesting();
     }
 
-    // Beside a current root, the earlier folder is kept aside, hidden, and nothing of it is mixed
-    // into the current data. (Alone, it becomes the root: see the next test.)
-    void earlierFolderBesideCurrentIsKeptAside()
+    // The earlier folder becomes the root, once however many threads ask for the root at the same
+    // time; beside a current root it is kept aside, hidden, and nothing of it is mixed in; where it
+    // cannot be moved it stays, and the failure is logged.
+    void earlierDataMovesOnce_data()
     {
-        writeFile(applicationSupport + QStringLiteral("/Olvena/old.txt"), "old");
-        writeFile(applicationSupport + QStringLiteral("/Murmex/new.txt"), "new");
-        AppStorage::supportRootURL();
-
-        QVERIFY(!QFileInfo::exists(applicationSupport + QStringLiteral("/Olvena")));
-        const QStringList backups = QDir(applicationSupport).entryList({QStringLiteral(".Murmex - datos anteriores-*")},
-                                                                       QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
-        QCOMPARE(backups.size(), 1);
-        QCOMPARE(readFile(applicationSupport + u'/' + backups.first() + QStringLiteral("/old.txt")), QByteArray("old"));
-        QCOMPARE(QDir(applicationSupport + QStringLiteral("/Murmex")).entryList(QDir::Files), QStringList{QStringLiteral("new.txt")});
+        QTest::addColumn<QString>("current"); // what is where the root belongs
+        QTest::addColumn<QString>("earlierDataIn");
+        QTest::newRow("nothing: it becomes the root") << "" << "Murmex";
+        QTest::newRow("a current root: kept aside") << "root" << ".Murmex - datos anteriores-*";
+        // The root "does not exist", yet the folder cannot be renamed onto the link (even for root).
+        QTest::newRow("a dangling link: it stays") << "link" << "Olvena";
     }
 
-    void earlierFolderAloneBecomesTheRootOnceAcrossThreads()
+    void earlierDataMovesOnce()
     {
-        writeFile(applicationSupport + QStringLiteral("/Olvena/a.txt"));
-        std::vector<std::thread> readers;
-        for (int i = 0; i < 16; ++i)
-            readers.emplace_back([] { AppStorage::supportRootURL(); });
-        for (auto &reader : readers)
-            reader.join();
-        QCOMPARE(readFile(applicationSupport + QStringLiteral("/Murmex/a.txt")), QByteArray("x"));
-        QVERIFY(!QFileInfo::exists(applicationSupport + QStringLiteral("/Olvena")));
-        QVERIFY(QDir(applicationSupport).entryList({QStringLiteral(".Murmex*")}, QDir::Dirs | QDir::Hidden).isEmpty());
-    }
-
-    void failedMigrationIsLogged()
-    {
-        // A dangling link where the root belongs: the root "does not exist", yet the folder cannot
-        // be renamed onto the link (even for root).
-        writeFile(applicationSupport + QStringLiteral("/Olvena/a.txt"));
-        QVERIFY(QFile::link(applicationSupport + QStringLiteral("/nowhere"), applicationSupport + QStringLiteral("/Murmex")));
+        QFETCH(QString, current);
+        QFETCH(QString, earlierDataIn);
+        writeFile(applicationSupport + u"/Olvena/old.txt"_s, "old");
+        if (current == u"root")
+            writeFile(applicationSupport + u"/Murmex/new.txt"_s, "new");
+        if (current == u"link")
+            QVERIFY(QFile::link(applicationSupport + u"/nowhere"_s, applicationSupport + u"/Murmex"_s));
         QStringList lines;
-        Log::setSink([&](const QString &line) { lines.append(line); });
-        QCOMPARE(AppStorage::supportRootURL(), applicationSupport + QStringLiteral("/Murmex"));
+        Log::setSink([&](const QString &line) { lines.append(line); }); // called under the migration's lock
+        std::vector<std::jthread> readers(16);
+        for (auto &reader : readers)
+            reader = std::jthread([] { AppStorage::supportRootURL(); });
+        readers.clear();
         Log::setSink({});
-        QCOMPARE(lines.size(), 1);
-        QVERIFY(lines.first().startsWith(QLatin1String("[MurmexStorage] No se pudieron migrar los datos: ")));
-        QVERIFY(QFileInfo::exists(applicationSupport + QStringLiteral("/Olvena/a.txt")));
+
+        QCOMPARE(AppStorage::supportRootURL(), applicationSupport + u"/Murmex"_s);
+        const QStringList found = QDir(applicationSupport).entryList({earlierDataIn}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(readFile(applicationSupport + u'/' + found.first() + u"/old.txt"_s), QByteArray("old"));
+        QCOMPARE(QFileInfo::exists(applicationSupport + u"/Olvena"_s), current == u"link");
+        QCOMPARE(QDir(applicationSupport).entryList({u".Murmex*"_s}, QDir::Dirs | QDir::Hidden).size(), current == u"root" ? 1 : 0);
+        if (current == u"root")
+            QCOMPARE(QDir(applicationSupport + u"/Murmex"_s).entryList(QDir::Files), QStringList{u"new.txt"_s});
+        QCOMPARE(lines.size(), current == u"link" ? 1 : 0);
+        QVERIFY(lines.isEmpty() || lines.first().startsWith(u"[MurmexStorage] No se pudieron migrar los datos: "));
     }
 
     void removalOnlyBelowTheRecordingsRoot_data()
@@ -106,28 +105,20 @@ private slots:
     void removalOnlyBelowTheRecordingsRoot()
     {
         QFETCH(QString, target);
-        QFETCH(bool, removed);
         const QString root = AppStorage::supportRootURL();
-        const QString outside = home.path() + QStringLiteral("/precious");
-        writeFile(root + QStringLiteral("/Recordings/2024-03-05_14-07-09_1A2B3C4D/segment-001.wav"));
-        writeFile(root + QStringLiteral("/Recordings-old/keep.wav"));
-        writeFile(root + QStringLiteral("/Dictionaries/es.json"));
-        writeFile(outside + QStringLiteral("/thesis.txt"));
-        QVERIFY(QFile::link(outside, root + QStringLiteral("/Recordings/link")));
+        const QString outside = home.filePath(u"precious"_s);
+        const QStringList kept{root + u"/Dictionaries/es.json"_s, root + u"/Recordings-old/keep.wav"_s, outside + u"/thesis.txt"_s};
+        for (const QString &file : kept + QStringList{root + u"/Recordings/2024-03-05_14-07-09_1A2B3C4D/segment-001.wav"_s})
+            writeFile(file);
+        QVERIFY(QFile::link(outside, root + u"/Recordings/link"_s));
 
         AppStorage::removeRecordingFolderIfOwned(root + u'/' + target, AppStorage::recordingsRootURL());
 
         const QFileInfo targetInfo(QDir::cleanPath(root + u'/' + target));
-        QCOMPARE(!targetInfo.exists() && !targetInfo.isSymLink(), removed);
-        for (const QString &kept : {root + QStringLiteral("/Dictionaries/es.json"), root + QStringLiteral("/Recordings-old/keep.wav"),
-                                    outside + QStringLiteral("/thesis.txt")})
-            QVERIFY2(QFileInfo::exists(kept), qPrintable(kept));
+        QTEST(!targetInfo.exists() && !targetInfo.isSymLink(), "removed");
+        for (const QString &file : kept)
+            QVERIFY2(QFileInfo::exists(file), qPrintable(file));
     }
-
-private:
-    QTemporaryDir home;
-    QString applicationSupport;
-    int testNumber = 0;
 
     void runtimeStateIsReadOnlyWhenWellFormed_data()
     {
@@ -145,9 +136,8 @@ private:
     void runtimeStateIsReadOnlyWhenWellFormed()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(QString, read);
         const auto contents = RuntimeStateFile::parse(bytes);
-        QCOMPARE(contents ? QStringLiteral("%1 %2").arg(contents->pid).arg(rawValue(contents->state)) : QString(), read);
+        QTEST(contents ? u"%1 %2"_s.arg(contents->pid).arg(rawValue(contents->state)) : QString(), "read");
     }
 
     // A link where Murmex writes its own file or folder is replaced, never written through.
@@ -164,27 +154,31 @@ private:
     {
         QFETCH(QString, link);
         QFETCH(bool, dangling);
+        const bool file = link.contains(u'.');
         const QString root = AppStorage::supportRootURL();
-        const QString elsewhere = home.path() + QStringLiteral("/elsewhere-%1").arg(testNumber);
+        const QString elsewhere = home.filePath(u"elsewhere-%1"_s.arg(testNumber));
         const QString at = root + u'/' + link;
         QDir().mkpath(root);
         if (!dangling)
-            link.contains(u'.') ? writeFile(elsewhere, "theirs") : void(QDir().mkpath(elsewhere));
+            file ? writeFile(elsewhere, "theirs") : void(QDir().mkpath(elsewhere));
         QVERIFY(QFile::link(elsewhere, at));
 
-        if (link.contains(u'.'))
+        if (file)
             RuntimeStateFile::persist(DictationState::recording);
         else
-            QVERIFY(PrivateFiles::makeFolder(root, at + QStringLiteral("/2026-12-06_10-00-00_ABCDEF12")));
+            QVERIFY(PrivateFiles::makeFolder(root, at + u"/2026-12-06_10-00-00_ABCDEF12"_s));
 
         QVERIFY(!QFileInfo(at).isSymLink());
-        QVERIFY(QFileInfo(at).isDir() || QFileInfo(at).isFile());
+        QVERIFY(file ? QFileInfo(at).isFile() : QFileInfo(at).isDir());
         QCOMPARE(QFileInfo::exists(elsewhere), !dangling);
-        if (!dangling && link.contains(u'.'))
-            QCOMPARE(readFile(elsewhere), QByteArray("theirs"));
-        if (!dangling && !link.contains(u'.'))
-            QVERIFY(QDir(elsewhere).isEmpty());
+        if (!dangling)
+            QVERIFY(file ? readFile(elsewhere) == "theirs" : QDir(elsewhere).isEmpty());
     }
+
+private:
+    QTemporaryDir home;
+    QString applicationSupport;
+    int testNumber = 0;
 };
 
 QTEST_GUILESS_MAIN(StorageTest)
