@@ -18,6 +18,8 @@
 Q_DECLARE_METATYPE(Shortcut)
 Q_DECLARE_METATYPE(HotKeys::Registration)
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
 constexpr int deliveryTimeout = 5000;
@@ -30,14 +32,14 @@ constexpr std::array<uint16_t, 4> allLockVariants{0, XCB_MOD_MASK_LOCK, XCB_MOD_
 
 struct RecordingListener final : HotKeyListener {
     QStringList events;
-    void dictationHotKeyPressed() override { events.append(QStringLiteral("press")); }
-    void dictationHotKeyReleased() override { events.append(QStringLiteral("release")); }
-    void abortHotKeyPressed() override { events.append(QStringLiteral("abort")); }
+    void dictationHotKeyPressed() override { events.append(u"press"_s); }
+    void dictationHotKeyReleased() override { events.append(u"release"_s); }
+    void abortHotKeyPressed() override { events.append(u"abort"_s); }
 };
 
 bool xdotool(const QStringList &arguments)
 {
-    return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
+    return QProcess::execute(u"xdotool"_s, arguments) == 0;
 }
 
 // Another program on the same display, holding key grabs of its own.
@@ -71,78 +73,66 @@ private slots:
     }
     void cleanup() { hotKeys.reset(); }
 
-    // Each lock variant is a grab of its own; Alt alone tells Alt from Super.
-    void shortcutGivesOnePressAndOneRelease_data()
+    // Each lock variant is a grab of its own; Alt alone tells Alt from Super. Every repeat of a held
+    // key is a press (the controller ignores presses while the key is down); only the real release is
+    // a release. Escape aborts through its grab, or through the global monitor while another program
+    // holds it; once unregistered it does not, and its grab is gone in every lock variant. The
+    // shortcut pressed after that last Escape shows that the Escape has had its chance to arrive.
+    void shortcutAndEscapeArrive_data()
     {
         QTest::addColumn<Shortcut>("shortcut");
-        QTest::addColumn<QStringList>("locks");
         QTest::addColumn<QString>("keys");
+        QTest::addColumn<QStringList>("locks");
+        QTest::addColumn<bool>("held");
+        QTest::addColumn<bool>("escapeElsewhere");
         const Shortcut standard = Shortcut::defaultShortcut();
-        QTest::newRow("Caps Lock on") << standard << QStringList{"Caps_Lock"} << "ctrl+alt+super+d";
-        QTest::newRow("Num Lock on") << standard << QStringList{"Num_Lock"} << "ctrl+alt+super+d";
-        QTest::newRow("both locks on") << standard << QStringList{"Caps_Lock", "Num_Lock"} << "ctrl+alt+super+d";
-        QTest::newRow("Alt+Espacio") << Shortcut{49, 0x800} << QStringList{} << "alt+space";
+        const QString standardKeys = u"ctrl+alt+super+d"_s;
+        QTest::newRow("Caps Lock on") << standard << standardKeys << QStringList{"Caps_Lock"} << false << false;
+        QTest::newRow("Num Lock on") << standard << standardKeys << QStringList{"Num_Lock"} << false << false;
+        QTest::newRow("both locks on") << standard << standardKeys << QStringList{"Caps_Lock", "Num_Lock"} << false << false;
+        QTest::newRow("Alt+Espacio") << Shortcut{49, 0x800} << u"alt+space"_s << QStringList{} << false << false;
+        QTest::newRow("held past the auto-repeat delay") << standard << standardKeys << QStringList{} << true << false;
+        QTest::newRow("Escape held by another program") << standard << standardKeys << QStringList{} << false << true;
     }
 
-    void shortcutGivesOnePressAndOneRelease()
+    void shortcutAndEscapeArrive()
     {
         QFETCH(Shortcut, shortcut);
-        QFETCH(QStringList, locks);
         QFETCH(QString, keys);
+        QFETCH(QStringList, locks);
+        QFETCH(bool, held);
+        QFETCH(bool, escapeElsewhere);
+        OtherClient other;
+        QVERIFY(!escapeElsewhere || other.grab(escapeKeycode, 0));
         for (const QString &lock : locks)
             QVERIFY(xdotool({"key", lock}));
-        const auto unlock = qScopeGuard([&] {
+        const auto restore = qScopeGuard([&] {
             for (const QString &lock : locks)
                 xdotool({"key", lock});
+            if (held)
+                xdotool({"keyup", keys});
         });
         QCOMPARE(hotKeys->registerDictationHotKey(shortcut), HotKeys::Registration::registered);
-        QVERIFY(xdotool({"key", keys}));
-        QTRY_COMPARE_WITH_TIMEOUT(listener.events, (QStringList{"press", "release"}), deliveryTimeout);
-    }
+        QCOMPARE(hotKeys->registerAbortHotKey(), !escapeElsewhere);
+        if (escapeElsewhere)
+            hotKeys->installAbortKeyMonitorFallback();
 
-    // Every repeat of a held key is a press (the controller ignores presses while the key is down);
-    // only the real release is a release. Escape afterwards marks the end of what the hold produced.
-    void heldShortcutRepeatsPressesAndReleasesOnce()
-    {
-        QCOMPARE(hotKeys->registerDictationHotKey(Shortcut::defaultShortcut()), HotKeys::Registration::registered);
-        QVERIFY(hotKeys->registerAbortHotKey());
-        QVERIFY(xdotool({"keydown", "ctrl+alt+super+d"}));
-        const auto releaseKeys = qScopeGuard([] { xdotool({"keyup", "ctrl+alt+super+d"}); });
-        QTRY_VERIFY_WITH_TIMEOUT(listener.events.count("press") >= 3, deliveryTimeout);
-        QCOMPARE(listener.events.count("release"), 0);
-        QVERIFY(xdotool({"keyup", "ctrl+alt+super+d"}));
+        if (held) {
+            QVERIFY(xdotool({"keydown", keys}));
+            QTRY_VERIFY_WITH_TIMEOUT(listener.events.count("press") >= 3, deliveryTimeout);
+        }
+        QVERIFY(xdotool({held ? "keyup" : "key", keys}));
         QVERIFY(xdotool({"key", "Escape"}));
         QTRY_VERIFY_WITH_TIMEOUT(listener.events.contains("abort"), deliveryTimeout);
-        QCOMPARE(listener.events, QStringList(listener.events.count("press"), QStringLiteral("press")) << "release" << "abort");
-    }
-
-    // Escape aborts through its grab, or through the global monitor while another program holds it;
-    // once unregistered it does not, and its grab is gone in every lock variant. The shortcut's
-    // press after the last Escape shows that this Escape has had its chance to arrive.
-    void escapeAbortsOnlyWhileRegistered_data()
-    {
-        QTest::addColumn<bool>("heldElsewhere");
-        QTest::newRow("grabbed") << false;
-        QTest::newRow("held by another program") << true;
-    }
-
-    void escapeAbortsOnlyWhileRegistered()
-    {
-        QFETCH(bool, heldElsewhere);
-        OtherClient other;
-        QVERIFY(!heldElsewhere || other.grab(escapeKeycode, 0));
-        QCOMPARE(hotKeys->registerDictationHotKey(Shortcut::defaultShortcut()), HotKeys::Registration::registered);
-        QCOMPARE(hotKeys->registerAbortHotKey(), !heldElsewhere);
-        if (heldElsewhere)
-            hotKeys->installAbortKeyMonitorFallback();
-        QVERIFY(xdotool({"key", "Escape"}));
-        QTRY_COMPARE_WITH_TIMEOUT(listener.events, QStringList{"abort"}, deliveryTimeout);
-
         hotKeys->unregisterAbortHotKey();
-        QVERIFY(xdotool({"key", "Escape", "ctrl+alt+super+d"}));
-        QTRY_COMPARE_WITH_TIMEOUT(listener.events, (QStringList{"abort", "press", "release"}), deliveryTimeout);
+        QVERIFY(xdotool({"key", "Escape", keys}));
+        QTRY_COMPARE_WITH_TIMEOUT(listener.events.count("release"), 2, deliveryTimeout);
+
+        const qsizetype presses = listener.events.count("press") - 1;
+        QVERIFY(held ? presses >= 3 : presses == 1);
+        QCOMPARE(listener.events, QStringList(presses, u"press"_s) << "release" << "abort" << "press" << "release");
         for (const uint16_t variant : allLockVariants)
-            QVERIFY(heldElsewhere || other.grab(escapeKeycode, variant));
+            QVERIFY(escapeElsewhere || other.grab(escapeKeycode, variant));
     }
 
     // A refused combination leaves no grab behind in any lock variant (another program holds the
@@ -204,13 +194,13 @@ private slots:
         hotKeys->installAbortKeyMonitorFallback();
 
         QVERIFY(xdotool({"key", "Escape", "a"}));
-        QTRY_COMPARE_WITH_TIMEOUT(window.text(), QStringLiteral("a"), deliveryTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(window.text(), u"a"_s, deliveryTimeout);
         QCOMPARE(listener.events, QStringList{"abort"});
         QCOMPARE(escapes, 0);
 
         hotKeys->unregisterAbortHotKey();
         QVERIFY(xdotool({"key", "Escape", "b"}));
-        QTRY_COMPARE_WITH_TIMEOUT(window.text(), QStringLiteral("ab"), deliveryTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(window.text(), u"ab"_s, deliveryTimeout);
         QCOMPARE(escapes, 1);
         QCOMPARE(listener.events, QStringList{"abort"});
     }
