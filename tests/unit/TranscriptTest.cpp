@@ -23,6 +23,18 @@ public:
     void pasteAtCapturedCursor(const QString &, const InsertionTarget &, std::function<void()>) override {}
 };
 
+// A service among fakes, its settings in `folder`.
+struct Rig {
+    explicit Rig(const QString &folder, WhisperTranscriptionService::Substitution dictionary = {})
+        : defaults(folder + QStringLiteral("/Murmex.conf")), service({defaults, fake.alerts, fake.shell, insertion, std::move(dictionary), {}}, {})
+    {
+    }
+    FakePlatform fake;
+    NoInsertion insertion;
+    Settings defaults;
+    WhisperTranscriptionService service;
+};
+
 } // namespace
 
 class TranscriptTest : public QObject {
@@ -39,20 +51,17 @@ private slots:
         QTest::addColumn<QString>("text"); // empty: nothing spoken
 
         const auto row = [](const char *name, const QStringList &segments, const QString &text) { QTest::newRow(name) << segments << text; };
-        row("music in brackets", {"[Música]"}, "");
-        row("annotations around speech", {"(risas) hola (aplausos)"}, "hola");
-        row("mixed bracket kinds", {"[silencio) hola"}, "hola");
+        row("annotations around speech, brackets mixed", {"(risas) hola [silencio) (aplausos)"}, "hola");
         row("noise words only", {"Música, aplausos... ruido"}, "");
         row("noise word in speech is kept", {"música nueva"}, "música nueva");
         row("note symbols and emoji notes", {"♪🎵 la la 🎶"}, "la la");
         row("punctuation only", {"..."}, "");
         row("white space: line feeds, tabs, line and paragraph separators, NEL, no-break",
             {"  hola\n\n  que\u2028tal \t", "uno\u2029dos\u0085tres\u00A0\u3000cuatro\r\n"}, "hola que tal uno dos tres cuatro");
-        row("end of a bracketed paste and Ctrl-O", {"hola\x1b[201~\x0fmundo\x1b[200~"}, "hola[201~mundo[200~");
-        row("C0 and C1 controls", {QStringLiteral("a\x07" "b\x7f" "\u009B" "c\u0080" "d") + QChar(0) + QStringLiteral("e")}, "abcde");
+        row("end of a bracketed paste, Ctrl-O, C0 and C1 controls, NUL",
+            {QStringLiteral("hola\x1b[201~\x0f" "a\x07" "b\x7f" "\u009B" "c\u0080" "d") + QChar(0) + QStringLiteral("e\x1b[200~")}, "hola[201~abcde[200~");
         row("marks, overrides, embeddings and isolates that reorder text",
             {"uno\u202Eodnum\u202C \u2066dos\u2069 \u202Atres\u202B\u200E\u200F\u2067\u2068"}, "unoodnum dos tres");
-        row("controls alone are no speech", {"\x1b\x0f\u202E"}, "");
         row("a dictionary replacement brings no line break or control", {"mi firma"}, "mi Saludos, Ana");
         row("ordinary text unchanged", {"¿Qué tal, señor Pérez? Café «solo» — 3,5 € 😀 עברית"}, "¿Qué tal, señor Pérez? Café «solo» — 3,5 € 😀 עברית");
         row("digits are speech", {"42"}, "42");
@@ -73,14 +82,10 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(segments.at(i).toUtf8());
         }
-        FakePlatform fake;
-        NoInsertion insertion;
-        Settings defaults(folder.filePath(QStringLiteral("Murmex.conf")));
-        const auto dictionary = [](const QString &text, TranscriptionLanguage) {
+        const Rig rig(folder.path(), [](const QString &text, TranscriptionLanguage) {
             return QString(text).replace(QStringLiteral("firma"), QStringLiteral("Saludos,\n\t\x1b\u202EAna\r\n"));
-        };
-        const WhisperTranscriptionService service({defaults, fake.alerts, fake.shell, insertion, dictionary, {}}, {});
-        QCOMPARE(service.finalText(transcripts), text);
+        });
+        QCOMPARE(rig.service.finalText(transcripts), text);
     }
 
     // Lines of /proc/net/tcp or tcp6 (after the header) and the sockets of the server process:
@@ -88,7 +93,7 @@ private slots:
     void portHolder_data()
     {
         QTest::addColumn<QByteArray>("table");
-        QTest::addColumn<QString>("holder"); // "nobody", "process", or "another <uid>"
+        QTest::addColumn<QString>("holder"); // "nobody", "process" or "another"
 
         const auto line = [](const char *address, const char *state, int uid, int inode) {
             return QByteArray("   0: ") + address + " 00000000:0000 " + state + " 00000000:00000000 00:00000000 00000000  " + QByteArray::number(uid)
@@ -98,12 +103,12 @@ private slots:
         QTest::newRow("the server's listener") << ours + line("0100007F:7A6A", "0A", 1001, 5151) << "process";
         QTest::newRow("nothing listens yet: a connection and another port")
             << line("0100007F:7A69", "01", 1000, 0) + line("0100007F:7A6A", "0A", 1001, 5151) << "nobody";
-        QTest::newRow("another user's listener") << line("0100007F:7A69", "0A", 1001, 5151) << "another 1001";
-        QTest::newRow("another listener beside the server's") << ours + line("0100007F:7A69", "0A", 1000, 6161) << "another 1000";
-        QTest::newRow("every IPv4 address") << line("00000000:7A69", "0A", 1001, 5151) << "another 1001";
+        QTest::newRow("another user's listener") << line("0100007F:7A69", "0A", 1001, 5151) << "another";
+        QTest::newRow("another listener beside the server's") << ours + line("0100007F:7A69", "0A", 1000, 6161) << "another";
+        QTest::newRow("every IPv4 address") << line("00000000:7A69", "0A", 1001, 5151) << "another";
         QTest::newRow("127.0.0.2 is not reached") << ours + line("0200007F:7A69", "0A", 1001, 5151) << "process";
-        QTest::newRow("every IPv6 address") << line("00000000000000000000000000000000:7A69", "0A", 1001, 5151) << "another 1001";
-        QTest::newRow("IPv4-mapped 127.0.0.1") << line("0000000000000000FFFF00000100007F:7A69", "0A", 1001, 5151) << "another 1001";
+        QTest::newRow("every IPv6 address") << line("00000000000000000000000000000000:7A69", "0A", 1001, 5151) << "another";
+        QTest::newRow("IPv4-mapped 127.0.0.1") << line("0000000000000000FFFF00000100007F:7A69", "0A", 1001, 5151) << "another";
         QTest::newRow("::1 is not reached") << line("00000000000000000000000001000000:7A69", "0A", 1001, 5151) << "nobody";
         QTest::newRow("cut short and garbled lines") << QByteArray("   0: 0100007F:7A69 00000000:0000 0A 00000000:00000000\n   1: 0100007F:ZZZZ x 0A") << "nobody";
     }
@@ -114,25 +119,15 @@ private slots:
         QFETCH(QString, holder);
         const QByteArray header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
         const ListeningSocket::Check check = ListeningSocket::holderOf(ListeningSocket::loopbackListeners(header + table, 31337), {99, 4242});
-        const QString found = check.holder == ListeningSocket::Holder::process ? QStringLiteral("process")
-                              : check.holder == ListeningSocket::Holder::nobody ? QStringLiteral("nobody")
-                                                                                : QStringLiteral("another ") + check.reason.section(QLatin1Char(' '), 6, 6).remove(QLatin1Char(','));
-        QCOMPARE(found, holder);
+        const char *holders[] = {"nobody", "process", "another"};
+        QCOMPARE(QString::fromLatin1(holders[int(check.holder)]), holder);
+        QCOMPARE(check.reason.isEmpty(), check.holder != ListeningSocket::Holder::another); // the log says who holds it
     }
 
-    // Only absolute entries of PATH are searched: a relative one names the current folder's files.
-    void enginesOnPath_data()
-    {
-        QTest::addColumn<QString>("path");  // $ABSOLUTE: a folder holding whisper-cli
-        QTest::addColumn<QString>("found"); // empty: none
-        QTest::newRow("empty, \".\" and \"bin\" are ignored") << "::.:bin" << "";
-        QTest::newRow("an absolute entry after them") << ".:bin:$ABSOLUTE" << "$ABSOLUTE/whisper-cli";
-    }
-
+    // Only absolute entries of PATH are searched: an empty one, "." or "bin" names the current
+    // folder's files, each of which holds a whisper-cli here.
     void enginesOnPath()
     {
-        QFETCH(QString, path);
-        QFETCH(QString, found);
         QTemporaryDir folder;
         const QString absolute = folder.filePath(QStringLiteral("absolute"));
         for (const QString &bin : {folder.path(), folder.filePath(QStringLiteral("bin")), absolute}) {
@@ -142,15 +137,11 @@ private slots:
         const QString previousFolder = QDir::currentPath();
         const QByteArray previousPath = qgetenv("PATH");
         QVERIFY(QDir::setCurrent(folder.path()));
-        qputenv("PATH", QString(path).replace(QLatin1String("$ABSOLUTE"), absolute).toUtf8());
-        FakePlatform fake;
-        NoInsertion insertion;
-        Settings defaults(folder.filePath(QStringLiteral("Murmex.conf")));
-        const WhisperTranscriptionService service({defaults, fake.alerts, fake.shell, insertion, {}, {}}, {});
-        const auto executable = service.whisperCLIExecutable();
+        qputenv("PATH", "::.:bin:" + absolute.toUtf8());
+        const auto executable = Rig(folder.path()).service.whisperCLIExecutable();
         qputenv("PATH", previousPath);
         QDir::setCurrent(previousFolder);
-        QCOMPARE(executable.value_or(QString()), QString(found).replace(QLatin1String("$ABSOLUTE"), absolute));
+        QCOMPARE(executable.value_or(QString()), absolute + QStringLiteral("/whisper-cli"));
     }
 
     // The start time sits after the command name, which may itself hold spaces and parentheses.
@@ -179,18 +170,18 @@ private slots:
         QTest::addColumn<int>("startTimeOffset");      // added to the child's start time; -1: not stored
         QTest::addColumn<bool>("otherUser");           // the child runs as nobody
         QTest::addColumn<bool>("signalled");
-        QTest::addColumn<bool>("keysRemoved");
 
-        QTest::newRow("path plus a space and arguments") << "/bin/sleep" << -1 << 0 << false << true << true;
-        QTest::newRow("the program the path leads to") << QFileInfo(QStringLiteral("/bin/sleep")).canonicalFilePath() << -1 << 0 << false << true << true;
-        QTest::newRow("same program started at another time") << "/bin/sleep" << -1 << 1 << false << false << true;
-        QTest::newRow("no start time stored") << "/bin/sleep" << -1 << -1 << false << false << true;
-        QTest::newRow("another user's process") << "/bin/sleep" << -1 << 0 << true << false << true;
-        QTest::newRow("path with other text attached") << "/bin/sle" << -1 << 0 << false << false << true;
-        QTest::newRow("another program") << "/usr/bin/whisper-server" << -1 << 0 << false << false << true;
-        QTest::newRow("pid 0 is never probed") << "/bin/sleep" << 0 << 0 << false << false << true;
-        QTest::newRow("pid 1 is never probed") << "/bin/sleep" << 1 << 0 << false << false << true;
-        QTest::newRow("no executable stored") << "" << -1 << 0 << false << false << false;
+        const QString sleep = QStringLiteral("/bin/sleep");
+        QTest::newRow("path plus a space and arguments") << sleep << -1 << 0 << false << true;
+        QTest::newRow("the program the path leads to") << QFileInfo(sleep).canonicalFilePath() << -1 << 0 << false << true;
+        QTest::newRow("same program started at another time") << sleep << -1 << 1 << false << false;
+        QTest::newRow("no start time stored") << sleep << -1 << -1 << false << false;
+        QTest::newRow("another user's process") << sleep << -1 << 0 << true << false;
+        QTest::newRow("path with other text attached") << "/bin/sle" << -1 << 0 << false << false;
+        QTest::newRow("another program") << "/usr/bin/whisper-server" << -1 << 0 << false << false;
+        QTest::newRow("pid 0 is never probed") << sleep << 0 << 0 << false << false;
+        QTest::newRow("pid 1 is never probed") << sleep << 1 << 0 << false << false;
+        QTest::newRow("no executable stored") << "" << -1 << 0 << false << false;
     }
 
     void orphanedServer()
@@ -200,7 +191,6 @@ private slots:
         QFETCH(int, startTimeOffset);
         QFETCH(bool, otherUser);
         QFETCH(bool, signalled);
-        QFETCH(bool, keysRemoved);
         if (otherUser && ::getuid() != 0)
             QSKIP("starting a process as another user needs root");
 
@@ -216,20 +206,16 @@ private slots:
         const auto startTime = Processes::startTime(orphan.processId());
         QVERIFY(startTime);
         QTemporaryDir folder;
-        Settings defaults(folder.filePath(QStringLiteral("Murmex.conf")));
-        defaults.setInteger(QStringLiteral("whisperServerPID"), storedPid < 0 ? orphan.processId() : storedPid);
+        Rig rig(folder.path());
+        rig.defaults.setInteger(QStringLiteral("whisperServerPID"), storedPid < 0 ? orphan.processId() : storedPid);
         if (!storedExecutable.isEmpty())
-            defaults.setString(QStringLiteral("whisperServerExecutable"), storedExecutable);
+            rig.defaults.setString(QStringLiteral("whisperServerExecutable"), storedExecutable);
         if (startTimeOffset >= 0)
-            defaults.setInteger(QStringLiteral("whisperServerStartTime"), qint64(*startTime) + startTimeOffset);
-
-        FakePlatform fake;
-        NoInsertion insertion;
-        WhisperTranscriptionService service({defaults, fake.alerts, fake.shell, insertion, {}, {}}, {});
-        service.terminateOrphanedWhisperServerIfNeeded();
+            rig.defaults.setInteger(QStringLiteral("whisperServerStartTime"), qint64(*startTime) + startTimeOffset);
+        rig.service.terminateOrphanedWhisperServerIfNeeded();
 
         QCOMPARE(orphan.waitForFinished(signalled ? 3000 : 200), signalled);
-        QCOMPARE(!defaults.contains(QStringLiteral("whisperServerPID")), keysRemoved);
+        QCOMPARE(rig.defaults.contains(QStringLiteral("whisperServerPID")), storedExecutable.isEmpty()); // a whole record is forgotten once used
         orphan.kill();
         orphan.waitForFinished();
     }
