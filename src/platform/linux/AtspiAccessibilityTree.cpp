@@ -11,6 +11,7 @@
 #include <QLoggingCategory>
 
 #include <cstring>
+#include <memory>
 
 Q_LOGGING_CATEGORY(lcAtspi, "murmex.platform.atspi", QtInfoMsg)
 
@@ -314,11 +315,12 @@ struct AtspiAccessibilityTree::Connection {
 
     static void onFocusChanged(AtspiEvent *event, void *data)
     {
+        // Each listener receives its own copy of the event (transfer full): freed here on every path.
+        const std::unique_ptr<AtspiEvent, void (*)(AtspiEvent *)> owned(event, [](AtspiEvent *e) { g_boxed_free(ATSPI_TYPE_EVENT, e); });
         auto *connection = static_cast<Connection *>(data);
         if (event->detail1 == 0 || !event->source)
             return; // focus left an element; the next gain replaces it
         connection->lastFocused.reset(static_cast<AtspiAccessible *>(g_object_ref(event->source)));
-        // libatspi frees the event after the callback returns.
     }
 
     AccessibleElementRef current()
