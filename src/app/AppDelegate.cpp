@@ -69,6 +69,8 @@ void AppDelegate::applicationDidFinishLaunching()
     registerDictationHotKeyAtLaunch();
 
     subsystems.transcription->startServices();
+    cleanupExpiredRecordingFolders();
+    scheduleExpiredRecordingsCleanup();
 
     // Capture warm-up, ordered before any recording start-up.
     recordingStartupQueue->async([recorders = subsystems.recorders] { recorders->warmUp(); });
@@ -88,6 +90,7 @@ void AppDelegate::applicationWillTerminate()
     subsystems.hotKeys->unregisterAbortHotKey();
     subsystems.hotKeys->removeHandler();
     discardTimer(recorderRestartWorkItem);
+    discardTimer(expiredRecordingsCleanupTimer);
     stopActiveRecorderForUserAction();
     stopSpeechMeterTimer();
     subsystems.transcription->terminateProcesses();

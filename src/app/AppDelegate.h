@@ -10,6 +10,7 @@
 #include "support/SerialQueue.h"
 #include "transcription/TranscriptionService.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -82,6 +83,13 @@ public:
 
     void updateStatusIcon();
     void persistRuntimeState();
+
+    // Kept recordings: a dictation folder without activity for an hour goes to the Trash, except the
+    // one being recorded or transcribed. Runs at launch and every 60 s.
+    void cleanupExpiredRecordingFolders();
+    void scheduleExpiredRecordingsCleanup();
+    // The newest modification date of the folder and its direct children; none when unreadable.
+    static std::optional<QDateTime> latestActivityDate(const QString &folder);
     // A transcript that could not be pasted: the tray says it is on the clipboard, with its first
     // words and `reason`.
     void showTextLeftOnClipboard(const QString &text, const QString &reason);
@@ -186,6 +194,7 @@ private:
     QStringList recordingSegments_;
     std::shared_ptr<DictationAudioRecorder> audioRecorder;
     std::unique_ptr<QTimer> speechMeterTimer;
+    std::unique_ptr<QTimer> expiredRecordingsCleanupTimer;
     bool detectedSpeech = false;
     ComputerAudioMode recordingMode = ComputerAudioMode::exclude;
     // Captured when the dictation starts.

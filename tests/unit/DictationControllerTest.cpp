@@ -2,6 +2,7 @@
 
 #include "FakePlatform.h"
 #include "FakeSubsystems.h"
+#include "TestWav.h"
 #include "app/AppDelegate.h"
 #include "app/AppStorage.h"
 #include "app/RuntimeStateFile.h"
@@ -11,11 +12,14 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 
 Q_DECLARE_METATYPE(DictationState)
@@ -435,6 +439,55 @@ private slots:
         rig.c().showTextLeftOnClipboard(text, u"El foco pasó a otro programa."_s);
         QCOMPARE(rig.c().statusItem().lastMessage(),
                  u"El texto está en el portapapeles\n«%1» El foco pasó a otro programa. Pégalo con Ctrl+V donde quieras."_s.arg(shown));
+    }
+
+    // A dictation folder untouched for an hour goes to the Trash, unless it is in use.
+    void expiredRecordingsGoToTheTrash_data()
+    {
+        QTest::addColumn<QString>("item");     // what lies in Recordings
+        QTest::addColumn<int>("minutesOld");   // age of the item and everything in it
+        QTest::addColumn<bool>("trashed");
+        QTest::newRow("kept recording, 59 min") << "folder" << 59 << false;
+        QTest::newRow("kept recording, 60 min") << "folder" << 60 << true;
+        QTest::newRow("empty folder, by its own date") << "empty" << 90 << true;
+        QTest::newRow("one fresh file keeps it") << "fresh-segment" << 90 << false;
+        QTest::newRow("plain file") << "file" << 90 << false;
+        QTest::newRow("hidden folder") << "hidden" << 90 << false;
+        QTest::newRow("the dictation being recorded") << "recording" << 90 << false;
+        QTest::newRow("the dictation being transcribed") << "transcribing" << 90 << false;
+    }
+
+    void expiredRecordingsGoToTheTrash()
+    {
+        QFETCH(QString, item);
+        QFETCH(int, minutesOld);
+        QFETCH(bool, trashed);
+        Rig rig;
+        QString path = AppStorage::recordingsRootURL() + (item == u"hidden" ? u"/.old"_s : u"/2026-12-06_08-00-00_0A1B2C3D"_s);
+        if (item == u"recording" || item == u"transcribing") {
+            QVERIFY(rig.reach(item));
+            path = rig.c().recordingFolder().isEmpty() ? rig.subsystems.transcription->transcribedFolder : rig.c().recordingFolder();
+        } else if (item == u"file") {
+            QDir().mkpath(AppStorage::recordingsRootURL());
+            path += u".wav"_s;
+            QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        } else {
+            QVERIFY(QDir().mkpath(path));
+            if (item != u"empty")
+                QVERIFY(writeToneWav(path + u"/segment-001.wav"_s, 0.1));
+        }
+        const timespec old[2] = {{::time(nullptr) - 60 * minutesOld - 1, 0}, {::time(nullptr) - 60 * minutesOld - 1, 0}};
+        const auto age = [&old](const QString &entry) { return ::utimensat(AT_FDCWD, QFile::encodeName(entry).constData(), old, 0) == 0; };
+        QDirIterator entries(path, QDir::AllEntries | QDir::NoDotAndDotDot);
+        while (entries.hasNext())
+            QVERIFY(age(entries.next()));
+        if (item == u"fresh-segment")
+            QVERIFY(writeToneWav(path + u"/segment-002.wav"_s, 0.1));
+        QVERIFY(age(path));
+
+        rig.c().cleanupExpiredRecordingFolders();
+        QCOMPARE(!QFileInfo::exists(path), trashed);
+        QCOMPARE(QFileInfo::exists(rig.home.filePath(u"Trash/files/"_s) + QFileInfo(path).fileName()), trashed);
     }
 
     void traceOnlyWhenVariableIsExactlyOne_data()
