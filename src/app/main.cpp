@@ -30,6 +30,7 @@
 #include "volume/UnavailableOutputVolumeController.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QSessionManager>
 #include <QTimer>
 
@@ -102,6 +103,8 @@ int main(int argc, char *argv[])
                 return dictionaryStore->applying(text, language);
             },
             .removeRecordingFolder = [](const QString &folder) { AppStorage::removeRecordingFolderIfOwned(folder, AppStorage::recordingsRootURL()); },
+            // Murmex keeps running and so keeps owning the clipboard: the text stays there to paste.
+            .copyToClipboard = [](const QString &text) { QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard); },
         },
         whisperLocations);
 

@@ -163,6 +163,8 @@ WhisperTranscriptionService::WhisperTranscriptionService(Services services, Whis
 {
     serverRestartTimer.setSingleShot(true);
     connect(&serverRestartTimer, &QTimer::timeout, this, &WhisperTranscriptionService::startWhisperCPPServer);
+    serverReadinessTimer.setInterval(200);
+    connect(&serverReadinessTimer, &QTimer::timeout, this, &WhisperTranscriptionService::onReadinessProbe);
 }
 
 WhisperTranscriptionService::~WhisperTranscriptionService()
@@ -254,6 +256,7 @@ void WhisperTranscriptionService::startWhisperCPPServer()
         // Jobs use the command-line engines; the log says why the fast path is missing.
         Log::write(QStringLiteral("[MurmexTranscription] Sin servidor local: falta %1.")
                        .arg(!executable ? QStringLiteral("whisper-server") : !model ? QStringLiteral("ggml-base.bin") : QStringLiteral("ggml-silero-v6.2.0.bin")));
+        updateEngineStatus();
         return;
     }
     QStringList arguments{QStringLiteral("--host"), loopback, QStringLiteral("--port"), QString::number(port), QStringLiteral("--model"), *model,
@@ -281,6 +284,7 @@ void WhisperTranscriptionService::startWhisperCPPServer()
         process->disconnect(this);
         process->deleteLater();
         scheduleServerRestart();
+        updateEngineStatus();
         return;
     }
     services.defaults.setInteger(serverPidKey, process->processId());
@@ -288,6 +292,7 @@ void WhisperTranscriptionService::startWhisperCPPServer()
     if (const auto startTime = Processes::startTime(process->processId()))
         services.defaults.setInteger(serverStartTimeKey, qint64(*startTime));
     services.defaults.sync();
+    startReadinessProbe();
 }
 
 // The server ended without being asked to: say how, with the end of what it printed, and start it
@@ -297,6 +302,7 @@ void WhisperTranscriptionService::onServerEnded(QProcess *server, int exitCode, 
     if (server != whisperServerProcess)
         return; // a server ended here has its handlers disconnected first
     whisperServerProcess = nullptr;
+    forgetServerReadiness();
     serverOutput.append(server->readAllStandardError());
     server->disconnect(this);
     server->deleteLater();
@@ -311,7 +317,9 @@ void WhisperTranscriptionService::onServerEnded(QProcess *server, int exitCode, 
     // whisper.cpp exits with 3 when its model cannot be read; it says so on standard error too.
     const bool modelUnusable = (!crashed && exitCode == 3 && !serverHasAnswered) || serverOutput.mentions(QStringLiteral("failed to load model"))
                                || serverOutput.mentions(QStringLiteral("failed to initialize whisper context"));
+    serverModelUnusable = serverModelUnusable || modelUnusable;
     scheduleServerRestart();
+    updateEngineStatus();
     emit serverEnded();
     if (modelUnusable)
         showUnusableModelAlert();
@@ -323,6 +331,7 @@ void WhisperTranscriptionService::retireServer()
     QProcess *server = std::exchange(whisperServerProcess, nullptr);
     if (!server)
         return;
+    forgetServerReadiness();
     endProcess(this, server);
     serverOutput.append(server->readAllStandardError());
     if (server->state() == QProcess::NotRunning)
@@ -407,6 +416,7 @@ void WhisperTranscriptionService::terminateProcesses()
     shutDown = true;
     host = nullptr;
     serverRestartTimer.stop();
+    serverReadinessTimer.stop();
     endProcess(this, std::exchange(transcriptionProcess, nullptr));
     QProcess *server = std::exchange(whisperServerProcess, nullptr);
     endProcess(this, server);
@@ -418,9 +428,15 @@ void WhisperTranscriptionService::terminateProcesses()
 
 void WhisperTranscriptionService::transcribe(const QStringList &segments, const QString &folder)
 {
+    startJob(segments, folder, JobKind::dictation);
+}
+
+void WhisperTranscriptionService::startJob(const QStringList &segments, const QString &folder, JobKind kind)
+{
     if (shutDown)
         return; // quitting: the recording stays for the next launch
     transcriptionFolder_ = folder;
+    jobKind = kind;
     if (isServerRunning())
         transcribeWithWhisperCPPServer(segments, folder);
     else
@@ -576,7 +592,10 @@ void WhisperTranscriptionService::onServerJobFinished(bool succeeded, const QStr
         return; // quitting: the answer has nowhere to go and the recording stays
     emit serverJobFinished(succeeded);
     if (succeeded) {
-        serverHasAnswered = serverHasAnswered || serverPid == serverProcessId();
+        if (serverPid == serverProcessId()) {
+            serverHasAnswered = true;
+            markServerListening(); // in case it answered before the probe saw it listen
+        }
         serverRestartAttempt = 0;
         finishSuccessfulTranscription(transcripts, folder);
         return;
@@ -597,8 +616,10 @@ void WhisperTranscriptionService::onServerJobFinished(bool succeeded, const QStr
         Log::write(QStringLiteral("[MurmexTranscription] El servidor local falló; se transcribe con el motor de línea de órdenes.%1")
                        .arg(stillThere ? lastLines(serverOutput) : QString()));
     }
-    if (stillThere)
+    if (stillThere) {
         scheduleServerRestart();
+        updateEngineStatus();
+    }
     for (const QString &transcript : transcripts)
         QFile::remove(transcript);
     transcribeWithCommandLine(segments, folder);
@@ -657,6 +678,8 @@ void WhisperTranscriptionService::finishSuccessfulTranscription(const QStringLis
 
 void WhisperTranscriptionService::endWithoutText(const QString &folder)
 {
+    if (jobKind == JobKind::keptRecording)
+        return keepRecordingWithoutSpeech(folder);
     services.removeRecordingFolder(folder);
     if (host)
         host->clearInsertionTarget();
@@ -665,11 +688,15 @@ void WhisperTranscriptionService::endWithoutText(const QString &folder)
 
 void WhisperTranscriptionService::deliver(const QString &text, const QString &folder)
 {
+    if (jobKind == JobKind::keptRecording)
+        return copyKeptRecording(text, folder);
     traceRecordingStartup(QStringLiteral("text-finished"));
     QPointer<WhisperTranscriptionService> weak(this);
-    services.insertion.pasteAtCapturedCursor(text, host ? host->insertionTarget() : InsertionTarget{}, [weak, folder] {
+    services.insertion.pasteAtCapturedCursor(text, host ? host->insertionTarget() : InsertionTarget{}, [weak, text, folder] {
         if (!weak)
             return;
+        if (weak->host)
+            weak->host->transcriptionDelivered(text);
         weak->services.removeRecordingFolder(folder);
         weak->endJob();
     });

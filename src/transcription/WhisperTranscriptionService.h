@@ -4,6 +4,7 @@
 #include "TranscriptionService.h"
 #include "dictionary/TranscriptionLanguage.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -37,7 +38,9 @@ struct WhisperLocations {
 // A server that ends or fails is logged with the end of its output and started again after a
 // growing pause; jobs use the command-line engines meanwhile. From terminateProcesses() on (the
 // application is quitting) nothing is reported, shown or started any more, and a recording being
-// transcribed stays on disk.
+// transcribed stays on disk. A kept recording transcribed again goes the same way, but its text
+// is put on the clipboard instead of being pasted (WhisperKeptRecordings.cpp). The engine's status
+// is followed as the server starts, binds its port and ends (WhisperEngineStatus.cpp).
 class WhisperTranscriptionService final : public QObject, public TranscriptionService {
     Q_OBJECT
 public:
@@ -45,6 +48,7 @@ public:
     using Substitution = std::function<QString(const QString &text, TranscriptionLanguage language)>;
     using FolderRemoval = std::function<void(const QString &folder)>;
     using RestartDelay = std::function<std::chrono::milliseconds(int attempt)>;
+    using ClipboardCopy = std::function<void(const QString &text)>;
 
     struct Services {
         Settings &defaults;
@@ -53,6 +57,7 @@ public:
         TextInsertion &insertion;
         Substitution applyPersonalDictionary;
         FolderRemoval removeRecordingFolder; // deletes only below the recordings root
+        ClipboardCopy copyToClipboard = {};  // where the text of a kept recording goes
     };
 
     WhisperTranscriptionService(Services services, WhisperLocations locations, QObject *parent = nullptr);
@@ -61,6 +66,8 @@ public:
     // TranscriptionService.
     void setHost(TranscriptionHost *host) override { this->host = shutDown ? nullptr : host; }
     void transcribe(const QStringList &segments, const QString &folder) override;
+    void transcribeKeptRecording(const QString &folder) override;
+    EngineStatus engineStatus() const override;
     QString transcriptionFolder() const override { return transcriptionFolder_; }
     void terminateProcesses() override; // also ends the service for good
     void startServices() override;
@@ -102,6 +109,10 @@ signals:
     void serverEnded();                     // on its own; its restart is scheduled by then
 
 private:
+    // Where a job's text goes: pasted for a dictation, onto the clipboard for a kept recording.
+    enum class JobKind { dictation, keptRecording };
+
+    void startJob(const QStringList &segments, const QString &folder, JobKind kind);
     void transcribeWithWhisperCPPServer(const QStringList &segments, const QString &folder);
     void transcribeWithCommandLine(const QStringList &segments, const QString &folder);
     void onServerJobFinished(bool succeeded, const QString &portTaken, int jobPort, qint64 serverPid, const QStringList &segments,
@@ -114,6 +125,13 @@ private:
     void showUnusableModelAlert();
     void endWithoutText(const QString &folder);
     void deliver(const QString &text, const QString &folder);
+    void copyKeptRecording(const QString &text, const QString &folder);
+    void keepRecordingWithoutSpeech(const QString &folder);
+    void startReadinessProbe();
+    void onReadinessProbe();
+    void markServerListening();
+    void forgetServerReadiness();
+    void updateEngineStatus();
     void endJob();
     std::optional<QString> findExecutable(const QString &name) const;
     std::optional<QString> findModel(const QString &fileName) const;
@@ -134,5 +152,12 @@ private:
     int serverRestartAttempt = 0;
     RestartDelay restartDelay = &WhisperTranscriptionService::serverRestartDelay;
     bool modelAlertShown = false; // once per session, not at every restart
+    JobKind jobKind = JobKind::dictation; // of the job in progress
+    // The server binds its port once its model is loaded: until then it is "loading".
+    QTimer serverReadinessTimer;
+    QDeadlineTimer serverReadinessDeadline;
+    bool serverListening = false;
+    bool serverModelUnusable = false; // it refused the model; cleared once a server listens
+    std::optional<EngineStatus> reportedEngineStatus;
     bool shutDown = false;
 };

@@ -45,6 +45,12 @@ public:
     std::optional<qint64> target; // of the last paste
 };
 
+QString statusName(EngineStatus status)
+{
+    const char *names[] = {"ready", "loading", "commandLineOnly", "modelMissing", "engineMissing"};
+    return QString::fromLatin1(names[int(status)]);
+}
+
 class Host final : public TranscriptionHost {
 public:
     void transcriptionDidStart() override { ++starts; }
@@ -52,8 +58,13 @@ public:
     TranscriptionLanguage transcriptionLanguage() const override { return TranscriptionLanguage::spanish; }
     InsertionTarget insertionTarget() const override { return {.window = 0, .processId = target}; }
     void clearInsertionTarget() override { target.reset(); }
+    void transcriptionDelivered(const QString &text) override { delivered.append(text); }
+    void keptRecordingCopied(const QString &text) override { copied.append(text); }
+    void keptRecordingNotTranscribed(const QString &folder, const QString &reason) override { refused.append(folder + u": "_s + reason); }
+    void engineStatusChanged(EngineStatus status) override { statuses.append(statusName(status)); }
     int starts = 0, ends = 0;
     std::optional<qint64> target = 777;
+    QStringList delivered, copied, refused, statuses;
 };
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -76,6 +87,7 @@ struct Rig {
     int trapped = 0;
     FakePlatform fake;
     RecordingInsertion insertion;
+    QStringList clipboard;
     Host host;
     Settings defaults{home.filePath(u"Murmex.conf"_s)};
     PersonalDictionaryStore dictionary{home.filePath(u"Dictionaries"_s)};
@@ -117,7 +129,9 @@ struct Rig {
                 QDir(path).removeRecursively();
         };
         service = std::make_unique<WhisperTranscriptionService>(
-            WhisperTranscriptionService::Services{defaults, fake.alerts, fake.shell, insertion, applyDictionary, removeFolder}, locations);
+            WhisperTranscriptionService::Services{defaults, fake.alerts, fake.shell, insertion, applyDictionary, removeFolder,
+                                                  [this](const QString &text) { clipboard.append(text); }},
+            locations);
         service->setHost(&host);
         // A few quick restarts, then none for the rest of the test.
         service->setServerRestartDelay([](int attempt) { return std::chrono::milliseconds(attempt < 3 ? 10 : 3'600'000); });
@@ -257,6 +271,7 @@ private slots:
         QCOMPARE(rig.trapped, 0);
         QCOMPARE(rig.insertion.pasted, pasted.isEmpty() ? QStringList() : QStringList{pasted});
         QCOMPARE(rig.insertion.target, pasted.isEmpty() ? std::nullopt : std::optional<qint64>(777));
+        QCOMPARE(rig.host.delivered, rig.insertion.pasted);
         const auto &shown = rig.fake.alerts.shown;
         if (alert.isEmpty()) {
             QVERIFY(!QFile::exists(rig.folder)); // deleted once the text is out
@@ -302,6 +317,110 @@ private slots:
                  u"es"_s);
         if (program.startsWith(u"whisper-"_s))
             QCOMPARE(rig.option(program, u"--vad-model"_s), vad ? rig.vadModel : QString());
+    }
+
+    // A kept recording transcribed again: its text goes to the clipboard, not into a window, and the
+    // folder goes only then. Nothing heard keeps it, as a failure does; a job in progress refuses it.
+    void keptRecordingTranscribedAgain_data()
+    {
+        QTest::addColumn<QStringList>("engines");
+        QTest::addColumn<QString>("heard"); // in the kept recording's segments, "|" between them
+        QTest::addColumn<QByteArray>("setting");
+        QTest::addColumn<bool>("busy");      // a dictation is being transcribed when it is asked for
+        QTest::addColumn<QString>("copied"); // empty: nothing, the folder stays
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<QString>("alert");
+
+        const QStringList both{"server", "cli"}, cli{"cli"};
+        QTest::newRow("server: on the clipboard, with the dictionary") << both << "hola desde nueva|york" << QByteArray() << false
+                                                                        << "hola desde Nueva York" << "" << "";
+        QTest::newRow("engine fails: kept, with the alert") << cli << "hola" << QByteArray("MURMEX_DOUBLE_CLI_EXIT_STATUS=1") << false << ""
+                                                            << "" << "No se pudo completar la transcripción";
+        QTest::newRow("nothing heard: kept, and said") << cli << "|[Música]" << QByteArray() << false << ""
+                                                       << "No se oyó ninguna voz en la grabación." << "";
+        QTest::newRow("another job runs: refused") << cli << "hola" << QByteArray() << true << ""
+                                                   << "Ya hay una transcripción en curso; vuelve a intentarlo cuando termine." << "";
+    }
+
+    void keptRecordingTranscribedAgain()
+    {
+        QFETCH(QStringList, engines);
+        QFETCH(QString, heard);
+        QFETCH(QByteArray, setting);
+        QFETCH(bool, busy);
+        QFETCH(QString, copied);
+        QFETCH(QString, refusal);
+        QFETCH(QString, alert);
+
+        Rig rig(engines, true, 1);
+        QVERIFY(rig.dictionary.save({{u"nueva york"_s, u"Nueva York"_s}}, TranscriptionLanguage::spanish));
+        rig.set("MURMEX_DOUBLE_TRANSCRIPTS", heard.toUtf8());
+        if (!setting.isEmpty())
+            rig.set(setting.left(setting.indexOf('=')), setting.mid(setting.indexOf('=') + 1));
+        const QString kept = rig.recordings + u"/2026-12-05_09-30-00_0000CAFE"_s;
+        QVERIFY(QDir().mkpath(kept));
+        for (qsizetype i = 1; i <= heard.count(u'|') + 1; ++i)
+            QVERIFY(writeToneWav(kept + u"/segment-%1.wav"_s.arg(i, 3, 10, QLatin1Char('0')), 1.0));
+        if (engines.contains(u"server"_s)) {
+            rig.service->startWhisperCPPServer();
+            QVERIFY(rig.service->isServerRunning());
+        }
+        if (busy)
+            rig.service->transcribe(rig.segments, rig.folder);
+        rig.service->transcribeKeptRecording(kept);
+        QCOMPARE(rig.host.starts, 1); // the dictation's, or the kept recording's
+        QVERIFY(rig.waitForEnd());
+
+        QCOMPARE(rig.clipboard, copied.isEmpty() ? QStringList() : QStringList{copied});
+        QCOMPARE(rig.host.copied, rig.clipboard);
+        QCOMPARE(rig.insertion.pasted, busy ? QStringList{u"hola"_s} : QStringList());
+        QCOMPARE(rig.host.refused, refusal.isEmpty() ? QStringList() : QStringList{kept + u": "_s + refusal});
+        QCOMPARE(QFile::exists(kept + u"/segment-001.wav"_s), copied.isEmpty());
+        QCOMPARE(rig.fake.alerts.shown.size(), alert.isEmpty() ? 0 : 1);
+        if (!alert.isEmpty())
+            QCOMPARE(rig.fake.alerts.shown.first().message, alert);
+        if (!copied.isEmpty())
+            QCOMPARE(rig.events(u"whisper-server"_s, u"request"_s).size(), 2); // the server did it
+    }
+
+    // What the tray says of the engine, each change in turn, from the start of the services on.
+    void engineStatus_data()
+    {
+        QTest::addColumn<QStringList>("engines");
+        QTest::addColumn<bool>("model"); // ggml-base.bin
+        QTest::addColumn<QByteArray>("setting");
+        QTest::addColumn<QStringList>("statuses");
+
+        const QStringList both{"server", "cli"};
+        QTest::newRow("server loading its model, then listening") << both << true << QByteArray("MURMEX_DOUBLE_SERVER_LISTEN_DELAY_MS=500")
+                                                                  << QStringList{"loading", "ready"};
+        QTest::newRow("model refused: missing, also while the server restarts")
+            << both << true << QByteArray("MURMEX_DOUBLE_SERVER_BAD_MODEL=1") << QStringList{"loading", "modelMissing"};
+        QTest::newRow("no model") << both << false << QByteArray() << QStringList{"modelMissing"};
+        QTest::newRow("no model, but openai-whisper needs none") << QStringList{"python"} << false << QByteArray() << QStringList{"commandLineOnly"};
+        QTest::newRow("no server program") << QStringList{"cli"} << true << QByteArray() << QStringList{"commandLineOnly"};
+        QTest::newRow("no engine") << QStringList() << true << QByteArray() << QStringList{"engineMissing"};
+    }
+
+    void engineStatus()
+    {
+        QFETCH(QStringList, engines);
+        QFETCH(bool, model);
+        QFETCH(QByteArray, setting);
+        QFETCH(QStringList, statuses);
+
+        Rig rig(engines, true, 1);
+        if (!model)
+            QVERIFY(QFile::remove(rig.models + u"/ggml-base.bin"_s));
+        if (!setting.isEmpty())
+            rig.set(setting.left(setting.indexOf('=')), setting.mid(setting.indexOf('=') + 1));
+        QSignalSpy ended(rig.service.get(), &WhisperTranscriptionService::serverEnded);
+        rig.service->startServices();
+        if (setting.contains("BAD_MODEL")) // and started again
+            QVERIFY(QTest::qWaitFor([&] { return ended.size() >= 2; }, jobTimeout));
+        QVERIFY2(QTest::qWaitFor([&] { return rig.host.statuses.size() >= statuses.size(); }, jobTimeout), qPrintable(rig.host.statuses.join(u' ')));
+        QCOMPARE(rig.host.statuses, statuses);
+        QCOMPARE(statusName(rig.service->engineStatus()), statuses.last());
     }
 
     // 1 s, 5 s, 30 s, then every 5 minutes.

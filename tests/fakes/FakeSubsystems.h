@@ -28,6 +28,13 @@ public:
         transcribedFolder = folder;
         host->transcriptionDidStart();
     }
+    // The folder is left as it is.
+    void transcribeKeptRecording(const QString &folder) override
+    {
+        log.calls.append(QStringLiteral("transcribe.kept"));
+        keptFolder = folder;
+    }
+    EngineStatus engineStatus() const override { return status; }
     void startServices() override { log.calls.append(QStringLiteral("transcription.start")); }
     QString transcriptionFolder() const override { return transcribedFolder; }
     void terminateProcesses() override { log.calls.append(QStringLiteral("transcription.terminate")); }
@@ -37,6 +44,8 @@ public:
     TranscriptionHost *host = nullptr;
     QStringList transcribedSegments;
     QString transcribedFolder;
+    QString keptFolder;
+    EngineStatus status = EngineStatus::ready;
 };
 
 class FakeRecordingIndicator final : public RecordingIndicator {

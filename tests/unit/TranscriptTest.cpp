@@ -1,11 +1,13 @@
 // What the recogniser wrote that is not speech or not text, how segments are joined, who listens
-// on the server's port, where the engines are looked for, and the clean-up of a server left behind
-// by an earlier run.
+// on the server's port, where the engines are looked for, the clean-up of a server left behind
+// by an earlier run, and the kept recordings offered for another transcription.
 
 #include "FakePlatform.h"
+#include "TestWav.h"
 #include "insertion/TextInsertion.h"
 #include "support/Processes.h"
 #include "support/Settings.h"
+#include "transcription/KeptRecordings.h"
 #include "transcription/ListeningSocket.h"
 #include "transcription/WhisperTranscriptionService.h"
 
@@ -86,6 +88,85 @@ private slots:
             return QString(text).replace(QStringLiteral("firma"), QStringLiteral("Saludos,\n\t\x1b\u202EAna\r\n"));
         });
         QCOMPARE(rig.service.finalText(transcripts), text);
+    }
+
+    // What lies in the recordings root, one entry a line: "path=seconds" a segment of that much audio
+    // (0: a header without audio), "path/" an empty folder, "path" a plain file, "link->target" a
+    // link. Listed: "folder seconds segments", newest first. The folders' names put their times in
+    // the opposite order to their names and to their files' ages.
+    void keptRecordingsListed_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("excluded");
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QStringList>("listed");
+
+        QTest::newRow("by the time in the name, else the newest segment's; audio summed; segments by number")
+            << QStringList{"2001-01-03_08-00-00_AAAAAAAA/segment-999.wav=1", "2001-01-03_08-00-00_AAAAAAAA/segment-1000.wav=0.5",
+                           "2001-01-03_08-00-00_AAAAAAAA/segment-1001.wav=0", "2001-01-02_10-00-00_BBBBBBBB/segment-001.wav=2",
+                           "sin-fecha/segment-001.wav=1"}
+            << "" << 10
+            << QStringList{"sin-fecha 1 segment-001.wav", "2001-01-03_08-00-00_AAAAAAAA 1.5 segment-999.wav,segment-1000.wav",
+                           "2001-01-02_10-00-00_BBBBBBBB 2 segment-001.wav"};
+        QTest::newRow("left out: the one in use, hidden, a link, a plain file, no segment, no audio")
+            << QStringList{"2001-01-01_00-00-00_EN-CURSO/segment-001.wav=1", ".oculta/segment-001.wav=1", "2001-01-04_00-00-00_GUARDADA/segment-001.wav=1",
+                           "enlace->2001-01-04_00-00-00_GUARDADA", "suelto.wav", "vacia/", "sin-audio/segment-001.wav=0", "otra/notas.wav=1"}
+            << "2001-01-01_00-00-00_EN-CURSO/" << 10 << QStringList{"2001-01-04_00-00-00_GUARDADA 1 segment-001.wav"};
+        QStringList twelve, newestTen;
+        for (int day = 1; day <= 12; ++day)
+            twelve.append(QStringLiteral("2001-01-%1_00-00-00_AAAAAAAA/segment-001.wav=1").arg(day, 2, 10, QLatin1Char('0')));
+        for (int day = 12; day >= 3; --day)
+            newestTen.append(QStringLiteral("2001-01-%1_00-00-00_AAAAAAAA 1 segment-001.wav").arg(day, 2, 10, QLatin1Char('0')));
+        QTest::newRow("the newest up to the limit") << twelve << "" << 10 << newestTen;
+        QTest::newRow("no recordings folder") << QStringList() << "" << 10 << QStringList();
+    }
+
+    void keptRecordingsListed()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(QString, excluded);
+        QFETCH(int, limit);
+        QFETCH(QStringList, listed);
+        QTemporaryDir home;
+        const QString root = home.filePath(QStringLiteral("Recordings"));
+        for (const QString &entry : entries) {
+            const QString path = root + QLatin1Char('/') + entry.section(QLatin1Char('='), 0, 0).section(QStringLiteral("->"), 0, 0);
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+            if (entry.contains(QStringLiteral("->")))
+                QVERIFY(QFile::link(root + QLatin1Char('/') + entry.section(QStringLiteral("->"), 1), path));
+            else if (entry.contains(QLatin1Char('=')))
+                QVERIFY(writeToneWav(path, entry.section(QLatin1Char('='), 1).toDouble()));
+            else if (entry.endsWith(QLatin1Char('/')))
+                QVERIFY(QDir().mkpath(path));
+            else
+                QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        }
+        QStringList found;
+        for (const KeptRecording &recording : keptRecordings(root, {root + QLatin1Char('/') + excluded}, limit)) {
+            QStringList segments;
+            for (const QString &segment : recording.segments)
+                segments.append(QFileInfo(segment).fileName());
+            found.append(QStringLiteral("%1 %2 %3").arg(QFileInfo(recording.folder).fileName()).arg(recording.speechSeconds).arg(segments.join(u',')));
+        }
+        QCOMPARE(found, listed);
+    }
+
+    void keptRecordingTitle_data()
+    {
+        QTest::addColumn<QDateTime>("date");
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("minutes") << QDateTime(QDate(2025, 12, 7), QTime(14, 5, 59)) << 42.4 << "7 dic 14:05 · 0:42";
+        QTest::newRow("from an hour on") << QDateTime(QDate(2026, 1, 1), QTime(9, 0)) << 3725.2 << "1 ene 09:00 · 1:02:05";
+        QTest::newRow("less than a second shows one") << QDateTime(QDate(2026, 9, 30), QTime(23, 59)) << 0.3 << "30 sept 23:59 · 0:01";
+    }
+
+    void keptRecordingTitle()
+    {
+        QFETCH(QDateTime, date);
+        QFETCH(double, seconds);
+        QFETCH(QString, title);
+        QCOMPARE(menuTitle({.folder = {}, .date = date, .speechSeconds = seconds, .segments = {}}), title);
     }
 
     // Lines of /proc/net/tcp or tcp6 (after the header) and the sockets of the server process:
