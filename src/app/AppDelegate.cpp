@@ -7,6 +7,7 @@
 #include "RuntimeStateFile.h"
 #include "audio/RecorderFactory.h"
 #include "audio/SegmentFile.h"
+#include "brand/BrandAssets.h"
 #include "cues/SoundCues.h"
 #include "dictionary/PersonalDictionaryStore.h"
 #include "insertion/RecordingIndicator.h"
@@ -14,7 +15,11 @@
 #include "platform/Platform.h"
 #include "support/Log.h"
 #include "support/PrivateFiles.h"
+#include "updates/AutoUpdater.h"
 #include "volume/OutputVolumeController.h"
+
+#include <QFileInfo>
+#include <QMenu>
 
 Q_LOGGING_CATEGORY(lcDictation, "murmex.app", QtInfoMsg)
 
@@ -30,9 +35,6 @@ AppDelegate::AppDelegate(Platform &platform, Settings &defaults, Subsystems subs
       recordingTeardownQueue(std::make_unique<SerialQueue>(QStringLiteral("com.tarvo.murmex.recording-teardown")))
 {
     this->subsystems.transcription->setHost(this);
-    connect(&statusItem_, &StatusItem::quitRequested, this, &AppDelegate::quitApplication);
-    // Queued: the menu closes first, so its deactivation cannot cancel the new panel.
-    connect(&statusItem_, &StatusItem::shortcutRecorderRequested, this, &AppDelegate::openShortcutRecorder, Qt::QueuedConnection);
 }
 
 AppDelegate::~AppDelegate()
@@ -50,30 +52,49 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    RuntimeStateFile::reportUncleanEndOfEarlierRun();
-    PrivateFiles::tighten(AppStorage::supportRootURL()); // also what earlier versions left readable
-    persistRuntimeState();
-    subsystems.outputVolume->restoreVolumeLeftByCrash();
-    // Segments of a dictation cut short by a crash get the header their audio needs.
+    // 1. No main window: Murmex lives in the tray (QApplication is set up so in main()).
+    // 2–3. Another copy is being started instead of this one: nothing of this one starts.
+    if (subsystems.selfInstaller->installAndRelaunchIfNeeded() || subsystems.autoUpdater->applyStagedUpdateOnLaunchIfNeeded()) {
+        Log::write(QStringLiteral("[MurmexRuntime] Se abre otra copia de Murmex en lugar de esta."));
+        return;
+    }
+    // What an earlier run left: its state file (read before the first write), files made readable
+    // by earlier versions, and segments cut short by a crash, which get the header their audio needs.
+    findInterruptedDictation();
+    PrivateFiles::tighten(AppStorage::supportRootURL());
     SegmentFile::repairInterruptedRecordings(AppStorage::recordingsRootURL());
+    // 4–8.
+    persistRuntimeState();
+    QPointer<AppDelegate> weak(this);
+    subsystems.autoUpdater->start([weak] { return weak && weak->state_ == DictationState::idle; });
+    subsystems.outputVolume->restoreVolumeLeftByCrash();
+    subsystems.outputVolume->warmUp();
+    subsystems.soundCues->loadEmbeddedSounds();
+    // 9–12.
     settings_ = AppSettings::load(defaults);
+    BrandAssets::prewarmStatusImages();
     if (subsystems.personalDictionaryStore) {
         // A dictionary that cannot be read only means no substitutions for that language.
         for (TranscriptionLanguage language : allTranscriptionLanguages)
             if (const auto loaded = subsystems.personalDictionaryStore->entries(language); !loaded)
                 Log::write(QStringLiteral("[MurmexDictionary] %1").arg(loaded.error().description));
     }
+    // 13–15.
     updateStatusIcon();
-    statusItem_.showWithMenu(Bundle::shortVersion(), settings_.shortcut.display);
-
+    buildStatusMenu();
+    statusItem_.show(statusMenu_.get());
     registerDictationHotKeyAtLaunch();
-
-    subsystems.transcription->startServices();
+    // 16. Synthetic keys and the accessibility bus are set up with the platform in main().
+    // 17–19.
     cleanupExpiredRecordingFolders();
     scheduleExpiredRecordingsCleanup();
-
+    subsystems.transcription->startServices();
     // Capture warm-up, ordered before any recording start-up.
     recordingStartupQueue->async([recorders = subsystems.recorders] { recorders->warmUp(); });
+    // 20. The new version runs: the swap job may stop waiting.
+    QTimer::singleShot(1000, this, [this] { subsystems.autoUpdater->acknowledgeUpdaterHealthCheck(); });
+    // After the launch, not inside it: the alert waits for an answer.
+    QTimer::singleShot(0, this, &AppDelegate::offerInterruptedDictation);
 }
 
 void AppDelegate::applicationWillTerminate()
@@ -86,13 +107,14 @@ void AppDelegate::applicationWillTerminate()
     if (recorderRestartCancellation)
         recorderRestartCancellation->cancel();
     RuntimeStateFile::remove();
+    subsystems.autoUpdater->installPendingOnQuit();
     subsystems.hotKeys->unregisterDictationHotKey();
     subsystems.hotKeys->unregisterAbortHotKey();
     subsystems.hotKeys->removeHandler();
     discardTimer(recorderRestartWorkItem);
-    discardTimer(expiredRecordingsCleanupTimer);
     stopActiveRecorderForUserAction();
     stopSpeechMeterTimer();
+    discardTimer(expiredRecordingsCleanupTimer);
     subsystems.transcription->terminateProcesses();
     subsystems.soundCues->terminateProcesses();
     subsystems.soundCues->cancelPreparedStartCue();
@@ -204,12 +226,17 @@ void AppDelegate::setState(DictationState newState)
 
 void AppDelegate::persistRuntimeState()
 {
-    RuntimeStateFile::persist(state_);
+    QString folder;
+    if (state_ == DictationState::starting || state_ == DictationState::recording)
+        folder = recordingFolder_;
+    else if (state_ == DictationState::transcribing)
+        folder = subsystems.transcription->transcriptionFolder();
+    RuntimeStateFile::persist(state_, folder.isEmpty() ? QString() : QFileInfo(folder).fileName());
 }
 
 void AppDelegate::updateStatusIcon()
 {
-    statusItem_.update(state_, settings_.shortcut.display);
+    statusItem_.update(state_, settings_.shortcut.display, settings_.pushToTalk);
 }
 
 void AppDelegate::showTextLeftOnClipboard(const QString &text, const QString &reason)

@@ -9,6 +9,7 @@
 #include "support/RecordingStartupCancellation.h"
 #include "support/SerialQueue.h"
 #include "transcription/TranscriptionService.h"
+#include "updates/AutoUpdater.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -16,11 +17,16 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
 class OutputVolumeController;
 class PersonalDictionaryStore;
+class QAction;
+class QMenu;
 class RecorderFactory;
 class RecordingIndicator;
 class Settings;
@@ -43,7 +49,12 @@ public:
         std::unique_ptr<OutputVolumeController> outputVolume;
         std::unique_ptr<SoundCues> soundCues;
         std::unique_ptr<HotKeys> hotKeys;
+        std::unique_ptr<AutoUpdater> autoUpdater;
+        std::unique_ptr<SelfInstaller> selfInstaller;
     };
+
+    // The maker's projects page, opened by "Más proyectos de Tarvo".
+    static constexpr const char *tarvoWebsiteURL = "https://tarvo.dev/proyectos";
 
     enum class TerminateReply { terminateNow, terminateCancel, terminateLater };
 
@@ -96,6 +107,21 @@ public:
     // The first words of a text, for a message: at most `maxWords` words and about 60 characters.
     static QString firstWords(const QString &text, int maxWords = 8);
 
+    // The status menu (AppDelegateMenu.cpp): the behaviour's ten entries, then Murmex's own.
+    QMenu *statusMenu() const { return statusMenu_.get(); }
+    void selectTranscriptionLanguage(QAction *item); // the item's data is the language's raw value
+    void selectComputerAudioMode(QAction *item);     // the item's data is the mode's raw value
+    void openPersonalDictionary();
+    void openRecordingVolumeController();
+    void openTarvoWebsite();
+    void setPushToTalk(bool enabled);
+    void setOpenAtLogin(bool enabled);
+    // Copies one of this session's transcripts (newest first) to the clipboard.
+    void copyRecentDictation(qsizetype index);
+    QStringList recentDictations() const { return recentDictations_; }
+    // A kept dictation folder transcribed again; its text goes to the clipboard.
+    void transcribeKeptRecording(const QString &folder);
+
     // A shortcut chosen in the recorder panel: registered, stored and shown, or refused with the
     // old one back in place. Returns whether the new one is now in use.
     bool applyShortcut(const Shortcut &newShortcut);
@@ -113,6 +139,10 @@ public:
     TranscriptionLanguage transcriptionLanguage() const override { return settings_.transcriptionLanguage; }
     InsertionTarget insertionTarget() const override { return insertionTarget_; }
     void clearInsertionTarget() override { insertionTarget_ = {}; }
+    void transcriptionDelivered(const QString &text) override;
+    void keptRecordingCopied(const QString &text) override;
+    void keptRecordingNotTranscribed(const QString &folder, const QString &reason) override;
+    void engineStatusChanged(EngineStatus status) override;
 
     // Observation.
     DictationState state() const { return state_; }
@@ -135,6 +165,10 @@ public:
     QPointer<QObject> recordingVolumeController;
 
     void setComputerAudioMode(ComputerAudioMode mode) { settings_.computerAudioMode = mode; }
+    // Milliseconds of a monotonic clock, for telling a push-to-talk hold from a tap; tests set it.
+    std::function<qint64()> monotonicMilliseconds = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    };
 
 signals:
     void stateChanged(DictationState state);
@@ -145,6 +179,15 @@ private:
     using RecorderResult = std::optional<Expected<std::shared_ptr<DictationAudioRecorder>>>;
 
     void setState(DictationState newState);
+    void buildStatusMenu();
+    void refreshStatusMenu(); // before the menu opens: the lists and the states read from disk
+    void refreshKeptRecordingsMenu();
+    void refreshRecentDictationsMenu();
+    void rememberRecentDictation(const QString &text);
+    // A dictation cut short by the end of an earlier run: offered for transcription once at launch.
+    void findInterruptedDictation();
+    void offerInterruptedDictation();
+    void startPushToTalkDictation();
     bool isAnyPanelOpen() const;
     void registerAbortKey();
     void registerDictationHotKeyAtLaunch();
@@ -174,7 +217,27 @@ private:
     Settings &defaults;
     Subsystems subsystems;
     AppSettings settings_;
+    // The menu outlives the tray icon that shows it.
+    std::unique_ptr<QMenu> statusMenu_;
     StatusItem statusItem_;
+    QAction *shortcutMenuItem = nullptr;
+    QAction *dictionaryMenuItem = nullptr;
+    QAction *recordingVolumeMenuItem = nullptr;
+    std::map<TranscriptionLanguage, QAction *> languageMenuItems;
+    std::map<ComputerAudioMode, QAction *> computerAudioMenuItems;
+    QAction *engineStatusMenuItem = nullptr;
+    QAction *installEngineMenuItem = nullptr;
+    QAction *pushToTalkMenuItem = nullptr;
+    QAction *openAtLoginMenuItem = nullptr;
+    QMenu *recentDictationsMenu = nullptr;
+    QMenu *keptRecordingsMenu = nullptr;
+    QStringList recentDictations_; // this session's transcripts, newest first; never written to disk
+    // Push-to-talk: when the press that started the dictation came, to tell a hold from a tap.
+    qint64 pushToTalkPressedAt = 0;
+    bool pushToTalkStartedDictation = false;
+    // Left by an earlier run that ended while recording or transcribing; kept out of the clean-up
+    // until the user has answered.
+    QString interruptedDictationFolder;
 
     DictationState state_ = DictationState::idle;
     bool userRequestedQuit = false;

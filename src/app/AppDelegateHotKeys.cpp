@@ -7,7 +7,10 @@
 #include "platform/Alerts.h"
 #include "platform/ApplicationShell.h"
 #include "platform/Platform.h"
+#include "support/Log.h"
 #include "support/Settings.h"
+
+#include <QAction>
 
 using namespace AppDelegateSupport;
 
@@ -18,9 +21,39 @@ bool AppDelegate::isAnyPanelOpen() const
     return shortcutRecorderController || personalDictionaryController || recordingVolumeController;
 }
 
+namespace {
+// Push-to-talk: a press shorter than this was a tap, not speech, and is dropped like Esc.
+constexpr qint64 shortestHoldMilliseconds = 300;
+} // namespace
+
 void AppDelegate::dictationHotKeyReleased()
 {
     hotKeyIsDown = false;
+    if (!pushToTalkStartedDictation)
+        return;
+    pushToTalkStartedDictation = false;
+    if (state_ != DictationState::starting && state_ != DictationState::recording)
+        return;
+    if (const qint64 held = monotonicMilliseconds() - pushToTalkPressedAt; held < shortestHoldMilliseconds) {
+        Log::write(QStringLiteral("[MurmexRecording] Pulsación de %1 ms: demasiado corta para dictar, se cancela.").arg(held));
+        abortCurrentDictation();
+    } else if (state_ == DictationState::recording) {
+        stopRecordingAndTranscribe();
+    } else {
+        // Released before the microphone delivered anything: nothing was recorded.
+        Log::write(QStringLiteral("[MurmexRecording] Atajo soltado antes de que empezara la grabación: se cancela."));
+        abortCurrentDictation();
+    }
+}
+
+void AppDelegate::startPushToTalkDictation()
+{
+    pushToTalkPressedAt = monotonicMilliseconds();
+    pushToTalkStartedDictation = true;
+    beginRecordingWithPermission();
+    // A start that ended at once (no microphone, refused) leaves nothing for the release to stop.
+    if (state_ == DictationState::idle)
+        pushToTalkStartedDictation = false;
 }
 
 void AppDelegate::dictationHotKeyPressed()
@@ -29,7 +62,12 @@ void AppDelegate::dictationHotKeyPressed()
         return;
     hotKeyIsDown = true;
     switch (state_) {
-    case DictationState::idle: beginRecordingWithPermission(); break;
+    case DictationState::idle:
+        if (settings_.pushToTalk)
+            startPushToTalkDictation();
+        else
+            beginRecordingWithPermission();
+        break;
     case DictationState::starting: abortCurrentDictation(); break;
     case DictationState::recording: stopRecordingAndTranscribe(); break;
     case DictationState::transcribing: platform.shell.beep(); break;
@@ -83,7 +121,8 @@ bool AppDelegate::applyShortcut(const Shortcut &newShortcut)
         settings_.shortcut = newShortcut;
         newShortcut.save(defaults);
         defaults.sync();
-        statusItem_.setShortcutDisplay(newShortcut.display);
+        if (shortcutMenuItem)
+            shortcutMenuItem->setText(QStringLiteral("Atajo…   ") + newShortcut.display);
         updateStatusIcon();
         return true;
     }

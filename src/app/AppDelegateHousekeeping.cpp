@@ -1,14 +1,20 @@
-// The dictation controller: kept recordings that nobody came back for go to the Trash after an hour.
+// The dictation controller: kept recordings. Transcribed again on request, offered after a crash,
+// and moved to the Trash after an hour when nobody came back for them.
 
 #include "AppDelegate.h"
 #include "AppDelegateSupport.h"
 
+#include "RuntimeStateFile.h"
+#include "platform/Alerts.h"
+#include "platform/ApplicationShell.h"
+#include "platform/Platform.h"
 #include "support/Log.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -58,7 +64,8 @@ std::optional<QDateTime> AppDelegate::latestActivityDate(const QString &folder)
 void AppDelegate::cleanupExpiredRecordingFolders()
 {
     const QString root = standardized(AppStorage::recordingsRootURL());
-    const QStringList protectedFolders{standardized(recordingFolder_), standardized(subsystems.transcription->transcriptionFolder())};
+    const QStringList protectedFolders{standardized(recordingFolder_), standardized(subsystems.transcription->transcriptionFolder()),
+                                       standardized(interruptedDictationFolder)};
     const QDateTime cutoff = QDateTime::currentDateTime().addSecs(-expiryAgeSeconds);
     const QFileInfoList items = QDir(root).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
     for (const QFileInfo &item : items) {
@@ -83,4 +90,68 @@ void AppDelegate::scheduleExpiredRecordingsCleanup()
     expiredRecordingsCleanupTimer->setInterval(cleanupIntervalMilliseconds);
     connect(expiredRecordingsCleanupTimer.get(), &QTimer::timeout, this, &AppDelegate::cleanupExpiredRecordingFolders);
     expiredRecordingsCleanupTimer->start();
+}
+
+// MARK: - Transcribing kept recordings
+
+void AppDelegate::transcribeKeptRecording(const QString &folder)
+{
+    if (state_ != DictationState::idle) {
+        keptRecordingNotTranscribed(folder, QStringLiteral("Termina antes el dictado en curso."));
+        return;
+    }
+    Log::write(QStringLiteral("[MurmexRecording] Se transcribe de nuevo la grabación conservada %1").arg(folder));
+    subsystems.transcription->transcribeKeptRecording(folder);
+}
+
+void AppDelegate::keptRecordingCopied(const QString &text)
+{
+    rememberRecentDictation(text);
+    statusItem_.showMessage(QStringLiteral("Texto copiado al portapapeles"), firstWords(text));
+}
+
+void AppDelegate::keptRecordingNotTranscribed(const QString &folder, const QString &reason)
+{
+    Log::write(QStringLiteral("[MurmexRecording] La grabación %1 no se transcribió: %2").arg(folder, reason));
+    statusItem_.showMessage(QStringLiteral("La grabación sigue guardada"), reason);
+}
+
+void AppDelegate::transcriptionDelivered(const QString &text)
+{
+    rememberRecentDictation(text);
+}
+
+// MARK: - A dictation interrupted by the end of an earlier run
+
+void AppDelegate::findInterruptedDictation()
+{
+    const auto leftover = RuntimeStateFile::reportUncleanEndOfEarlierRun();
+    if (!leftover || leftover->folder.isEmpty()
+        || (leftover->state != DictationState::recording && leftover->state != DictationState::transcribing))
+        return;
+    const QString folder = AppStorage::recordingsRootURL() + QLatin1Char('/') + leftover->folder;
+    const QFileInfo info(folder);
+    if (info.isDir() && !info.isSymLink())
+        interruptedDictationFolder = standardized(folder);
+}
+
+void AppDelegate::offerInterruptedDictation()
+{
+    if (interruptedDictationFolder.isEmpty() || hasTerminated)
+        return;
+    const QString folder = interruptedDictationFolder;
+    enum Choice { transcribe, reveal, later };
+    const int choice = platform.alerts.showWarning(
+        QStringLiteral("Se conservó un dictado interrumpido"),
+        QStringLiteral("Murmex se cerró mientras grababas o transcribías. La grabación está en %1.").arg(folder),
+        {QStringLiteral("Transcribir"), QStringLiteral("Mostrar grabación"), QStringLiteral("Más tarde")});
+    // From now on the folder is a kept recording like any other.
+    interruptedDictationFolder.clear();
+    if (hasTerminated || !QFileInfo(folder).isDir())
+        return;
+    switch (choice) {
+    case transcribe: transcribeKeptRecording(folder); break;
+    case reveal: platform.shell.revealInFileBrowser(folder); break;
+    default: break;
+    }
 }

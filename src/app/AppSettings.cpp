@@ -24,5 +24,6 @@ AppSettings AppSettings::load(const Settings &settings)
     }
     if (const auto percentage = settings.integer(QStringLiteral("recordingVolumePercentage")))
         loaded.recordingVolumePercentage = int(std::clamp<qint64>(*percentage, 0, 100));
+    loaded.pushToTalk = settings.boolean(QStringLiteral("pushToTalk")).value_or(false);
     return loaded;
 }

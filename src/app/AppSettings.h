@@ -13,11 +13,14 @@ class Settings;
 //   transcriptionLanguage        "es" | "en" | "ca"  es
 //   computerAudioMode            "exclude" | "allow" exclude
 //   recordingVolumePercentage    integer             100, clamped to 0…100
+//   pushToTalk                   Bool                false (the shortcut toggles)
 struct AppSettings {
     Shortcut shortcut;
     TranscriptionLanguage transcriptionLanguage = TranscriptionLanguage::spanish;
     ComputerAudioMode computerAudioMode = ComputerAudioMode::exclude;
     int recordingVolumePercentage = 100;
+    // Held shortcut: a dictation lasts as long as the shortcut is held.
+    bool pushToTalk = false;
 
     static AppSettings load(const Settings &settings);
 };

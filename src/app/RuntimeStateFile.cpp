@@ -22,26 +22,33 @@ std::optional<RuntimeStateFile::Contents> RuntimeStateFile::parse(const QByteArr
     const double number = pid.toDouble();
     if (number < 1 || number > 4194304 || number != double(qint64(number))) // Linux's largest pid
         return std::nullopt;
+    // Only a name inside Recordings is taken from the file, never a path that leads elsewhere.
+    QString folder = document.object().value(QStringLiteral("folder")).toString();
+    if (folder.contains(QLatin1Char('/')) || folder.startsWith(QLatin1Char('.')) || folder.contains(QChar(0)))
+        folder.clear();
     for (DictationState known : {DictationState::idle, DictationState::starting, DictationState::recording, DictationState::transcribing})
         if (rawValue(known) == state.toString())
-            return Contents{qint64(number), known};
+            return Contents{qint64(number), known, folder};
     return std::nullopt;
 }
 
-void RuntimeStateFile::reportUncleanEndOfEarlierRun()
+std::optional<RuntimeStateFile::Contents> RuntimeStateFile::reportUncleanEndOfEarlierRun()
 {
     QFile file(path());
     if (!file.open(QIODevice::ReadOnly))
-        return;
+        return std::nullopt;
     const auto contents = parse(file.read(4096));
     if (!contents) {
         Log::write(QStringLiteral("[MurmexRuntime] Una ejecución anterior dejó un estado ilegible."));
-        return;
+        return std::nullopt;
     }
-    if (contents->pid != QCoreApplication::applicationPid())
-        Log::write(QStringLiteral("[MurmexRuntime] La ejecución anterior (pid %1) no se cerró en orden; estaba en «%2».")
-                       .arg(contents->pid)
-                       .arg(rawValue(contents->state)));
+    // Only one Murmex runs per session, so a file of another pid is one whose Murmex has ended.
+    if (contents->pid == QCoreApplication::applicationPid())
+        return std::nullopt;
+    Log::write(QStringLiteral("[MurmexRuntime] La ejecución anterior (pid %1) no se cerró en orden; estaba en «%2».")
+                   .arg(contents->pid)
+                   .arg(rawValue(contents->state)));
+    return contents;
 }
 
 QString RuntimeStateFile::path()
@@ -49,7 +56,7 @@ QString RuntimeStateFile::path()
     return AppStorage::supportRootURL() + QStringLiteral("/runtime-state.json");
 }
 
-void RuntimeStateFile::persist(DictationState state)
+void RuntimeStateFile::persist(DictationState state, const QString &folder)
 {
     const auto fail = [](const QString &reason) {
         Log::write(QStringLiteral("[MurmexRuntime] No se pudo guardar el estado: %1").arg(reason));
@@ -58,8 +65,9 @@ void RuntimeStateFile::persist(DictationState state)
     if (!QDir().mkpath(root))
         return fail(QStringLiteral("no se pudo crear la carpeta %1").arg(root));
 
-    const QJsonObject object{{QStringLiteral("pid"), QCoreApplication::applicationPid()},
-                             {QStringLiteral("state"), rawValue(state)}};
+    QJsonObject object{{QStringLiteral("pid"), QCoreApplication::applicationPid()}, {QStringLiteral("state"), rawValue(state)}};
+    if (!folder.isEmpty())
+        object.insert(QStringLiteral("folder"), folder);
     PrivateFiles::removeLink(path()); // a replacement is written, never a file the link leads to
     QSaveFile file(root + QStringLiteral("/runtime-state.json"));
     if (!file.open(QIODevice::WriteOnly))

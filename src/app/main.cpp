@@ -3,6 +3,7 @@
 #include "Bundle.h"
 #include "audio/AudioRecorderFactory.h"
 #include "audio/SpareVoiceUnit.h"
+#include "brand/BrandAssets.h"
 #include "cues/UnavailableSoundCues.h"
 #include "dictionary/PersonalDictionaryStore.h"
 #include "insertion/CaretLocator.h"
@@ -27,6 +28,7 @@
 #include "support/Settings.h"
 #include "support/StartupTrace.h"
 #include "transcription/WhisperTranscriptionService.h"
+#include "updates/UnavailableAutoUpdater.h"
 #include "volume/UnavailableOutputVolumeController.h"
 
 #include <QApplication>
@@ -56,6 +58,7 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("Tarvo"));
     QApplication::setApplicationName(QStringLiteral("Murmex"));
     QApplication::setQuitOnLastWindowClosed(false); // a tray program: alerts closing must not end it
+    BrandAssets::setLogoPath(Bundle::resourcesPath() + QStringLiteral("/Murmex.svg"));
     const bool logShownOnStandardError = SystemLogSink::install();
     // Before anything starts: a termination signal from now on ends Murmex in order.
     TerminationSignals terminationSignals;
@@ -116,6 +119,8 @@ int main(int argc, char *argv[])
         .outputVolume = std::make_unique<UnavailableOutputVolumeController>(),
         .soundCues = std::make_unique<UnavailableSoundCues>(),
         .hotKeys = std::move(hotKeys),
+        .autoUpdater = std::make_unique<UnavailableAutoUpdater>(),
+        .selfInstaller = std::make_unique<UnavailableSelfInstaller>(),
     };
     AppDelegate delegate(platform, defaults, std::move(subsystems));
     QObject::connect(&textInsertion, &PasteAtCursor::textLeftOnClipboard, &delegate, &AppDelegate::showTextLeftOnClipboard);

@@ -5,6 +5,9 @@ class SoundCues {
 public:
     virtual ~SoundCues() = default;
 
+    // At launch: reads the start and stop sounds, so that the first dictation plays them at once.
+    virtual void loadEmbeddedSounds() {}
+
     // Prepares the start sound ahead of time (computer-audio mode "allow"), replacing an earlier one.
     virtual void prepareStartCue() = 0;
     virtual void cancelPreparedStartCue() = 0;

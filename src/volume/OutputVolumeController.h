@@ -13,4 +13,9 @@ public:
     virtual void applyOutputVolumeForRecording() = 0;
     // A volume left lowered by a crash is put back at launch.
     virtual void restoreVolumeLeftByCrash() = 0;
+    // At launch: reads the volume once, so that the connection to the sound server is up before the
+    // first dictation needs it.
+    virtual void warmUp() {}
+    // Whether this build can change the volume at all (the menu entry depends on it).
+    [[nodiscard]] virtual bool isAvailable() const { return true; }
 };

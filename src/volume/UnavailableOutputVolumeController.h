@@ -9,4 +9,5 @@ public:
     void takeOutputVolumeSnapshotIfNeeded() override {}
     void applyOutputVolumeForRecording() override {}
     void restoreVolumeLeftByCrash() override {}
+    bool isAvailable() const override { return false; }
 };

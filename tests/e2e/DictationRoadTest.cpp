@@ -25,6 +25,7 @@ const QString source = QStringLiteral(MURMEX_SOURCE_DIR);
 const QString build = QStringLiteral(MURMEX_BINARY_DIR);
 const QString dataRoot = qEnvironmentVariable("XDG_DATA_HOME") + u"/Murmex"_s;
 const QString stateFile = dataRoot + u"/runtime-state.json"_s;
+const QString settingsFile = qEnvironmentVariable("XDG_CONFIG_HOME") + u"/Tarvo/Murmex.conf"_s;
 const QString shortcut = u"ctrl+alt+super+d"_s;
 
 QString readFile(const QString &path)
@@ -80,6 +81,7 @@ struct Road {
     int engineDelayMs = 0;
     bool escapedBefore = false; // a dictation given up with Escape comes first
     bool heldStart = false;     // the press that starts it is held past the key's auto-repeat delay
+    bool pushToTalk = false;    // the shortcut is held while speaking and released to end
     QString transcript = u"[Música] hola desde murmex, que tal"_s;
     QString expected = u"hola desde Murmex, qué tal"_s;
 };
@@ -103,6 +105,7 @@ private slots:
 
     void cleanup()
     {
+        QFile::remove(settingsFile);
         watcher.reset();
         target.terminate();
         target.waitForFinished(3000);
@@ -121,6 +124,7 @@ private slots:
         const QString terminal = u"Murmex terminal target"_s;
         QTest::newRow("Qt field, engine answers at once") << Road{};
         QTest::newRow("Qt field, engine takes 300 ms, after an Escape") << Road{.engineDelayMs = 300, .escapedBefore = true};
+        QTest::newRow("Qt field, push-to-talk") << Road{.pushToTalk = true};
         QTest::newRow("GTK entry, start press held")
             << Road{.title = u"Murmex GTK target"_s, .command = {u"/usr/bin/python3"_s, source + u"/tests/harness/gtk-target"_s}, .heldStart = true};
         QTest::newRow("GTK terminal running cat, controls in the transcript")
@@ -147,7 +151,7 @@ private slots:
 
         QVERIFY(focusTarget());
         const qsizetype logBefore = log().size();
-        QVERIFY(road.heldStart ? xdotool({u"keydown"_s, shortcut}) : pressShortcut());
+        QVERIFY(road.heldStart || road.pushToTalk ? xdotool({u"keydown"_s, shortcut}) : pressShortcut());
         QVERIFY(waitForState(u"recording"_s));
         if (road.heldStart) {
             // A held key repeats after the X server's auto-repeat delay (Xvfb's default: 660 ms, then
@@ -157,7 +161,7 @@ private slots:
         }
         QVERIFY(speak(u"Hola desde Murmex, qué tal."_s));
         QVERIFY2(waitForVoice(logBefore), qPrintable(log()));
-        QVERIFY(pressShortcut());
+        QVERIFY(road.pushToTalk ? xdotool({u"keyup"_s, shortcut}) : pressShortcut());
 
         // Exactly the text, once: nothing of a dictation given up before, and no stray key after it
         // (a second paste, the caret nudge's arrows) by the time Murmex's last caret reveal pass is due.
@@ -212,6 +216,38 @@ private slots:
         QDir(folder).removeRecursively();
     }
 
+    // Murmex killed while recording: the next launch offers the dictation, and "Transcribir" puts
+    // its text on the clipboard (pasted here into the target by hand) and removes the recording.
+    void interruptedDictationIsOfferedAtTheNextLaunch()
+    {
+        start();
+        if (QTest::currentTestFailed())
+            return;
+        const qsizetype logBefore = log().size();
+        QVERIFY(pressShortcut() && waitForState(u"recording"_s));
+        QVERIFY(speak(u"Hola desde Murmex, qué tal."_s) && waitForVoice(logBefore));
+        murmex.kill();
+        QVERIFY(murmex.waitForFinished(timeout));
+        QCOMPARE(recordingFolders().size(), 1);
+
+        murmexLog.clear();
+        murmex.start(build + u"/Murmex/bin/murmex"_s, {});
+        QVERIFY2(QTest::qWaitFor([&] { return log().contains(u"[MurmexAlert] Se conservó un dictado interrumpido"_s); }, timeout), qPrintable(log()));
+        screenshot(u"interrupted-dictation-alert.png"_s);
+        // The alert has the focus, and its first button, "Transcribir", is the default one.
+        const auto activeWindowName = [] {
+            QProcess name;
+            name.start(u"xdotool"_s, {u"getactivewindow"_s, u"getwindowname"_s});
+            name.waitForFinished();
+            return QString::fromUtf8(name.readAllStandardOutput()).trimmed();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(activeWindowName(), u"Murmex"_s, timeout);
+        QVERIFY(xdotool({u"key"_s, u"Return"_s}));
+        QVERIFY2(QTest::qWaitFor([&] { return recordingFolders().isEmpty(); }, timeout), qPrintable(log()));
+        QVERIFY(focusTarget() && xdotool({u"key"_s, u"--clearmodifiers"_s, u"ctrl+v"_s}));
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(targetFile), u"hola desde Murmex, qué tal"_s, timeout);
+    }
+
     // A second start leaves the running Murmex alone: its engine keeps running.
     void secondMurmexLeavesTheFirstAlone()
     {
@@ -248,6 +284,8 @@ private:
             QDir().mkpath(doubles);
             QFile::link(build + u"/tests/doubles/bin/whisper-cli"_s, doubles + u"/whisper-cli"_s);
         }
+        if (road.pushToTalk)
+            writeFile(settingsFile, "[General]\npushToTalk=true\n");
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"PATH"_s, doubles + u":"_s + environment.value(u"PATH"_s));
         environment.insert(u"MURMEX_DOUBLE_TRANSCRIPTS"_s, road.transcript);
@@ -284,6 +322,12 @@ private:
     }
     bool focusTarget() { return xdotool({u"search"_s, u"--sync"_s, u"--name"_s, targetTitle, u"windowactivate"_s, u"--sync"_s}); }
     bool pressShortcut() { return xdotool({u"key"_s, u"--clearmodifiers"_s, shortcut}); }
+    static void screenshot(const QString &name)
+    {
+        const QString folder = qEnvironmentVariable("MURMEX_ARTIFACTS_DIR", QDir::tempPath());
+        if (QProcess::execute(qEnvironmentVariable("MURMEX_SCREENSHOT_TOOL"), {folder + u'/' + name}) == 0)
+            qInfo("screenshot: %s/%s", qPrintable(folder), qPrintable(name));
+    }
     QStringList recordingFolders() const { return QDir(dataRoot + u"/Recordings"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot); }
     // Murmex's log (its standard error where no system log listens), read as it comes.
     QString log() { return murmexLog += QString::fromUtf8(murmex.readAllStandardError()); }

@@ -5,6 +5,7 @@
 #include "hotkeys/HotKeys.h"
 #include "insertion/RecordingIndicator.h"
 #include "transcription/TranscriptionService.h"
+#include "updates/AutoUpdater.h"
 #include "volume/OutputVolumeController.h"
 #include "FakeRecorder.h"
 
@@ -109,12 +110,45 @@ public:
     bool abortRegistered = false;
 };
 
+class FakeAutoUpdater final : public AutoUpdater {
+public:
+    explicit FakeAutoUpdater(CallLog &log) : log(log) {}
+    bool applyStagedUpdateOnLaunchIfNeeded() override
+    {
+        log.calls.append(QStringLiteral("updater.apply-staged"));
+        return false;
+    }
+    void start(std::function<bool()> isSafe) override
+    {
+        log.calls.append(QStringLiteral("updater.start"));
+        isSafeToRestart = std::move(isSafe);
+    }
+    void installPendingOnQuit() override { log.calls.append(QStringLiteral("updater.install-on-quit")); }
+    void acknowledgeUpdaterHealthCheck() override { log.calls.append(QStringLiteral("updater.acknowledge")); }
+    bool isAvailable() const override { return true; }
+    CallLog &log;
+    std::function<bool()> isSafeToRestart;
+};
+
+class FakeSelfInstaller final : public SelfInstaller {
+public:
+    explicit FakeSelfInstaller(CallLog &log) : log(log) {}
+    bool installAndRelaunchIfNeeded() override
+    {
+        log.calls.append(QStringLiteral("installer.install"));
+        return relaunches;
+    }
+    CallLog &log;
+    bool relaunches = false;
+};
+
 // A controller wired to fakes, with handles on each fake.
 struct FakeSubsystems {
     CallLog log;
     std::shared_ptr<FakeRecorderFactory> recorders = std::make_shared<FakeRecorderFactory>();
     FakeTranscriptionService *transcription = nullptr;
     FakeHotKeys *hotKeys = nullptr;
+    FakeSelfInstaller *selfInstaller = nullptr;
 
     AppDelegate::Subsystems make()
     {
@@ -122,6 +156,8 @@ struct FakeSubsystems {
         transcription = transcriptionService.get();
         auto keys = std::make_unique<FakeHotKeys>(log);
         hotKeys = keys.get();
+        auto installer = std::make_unique<FakeSelfInstaller>(log);
+        selfInstaller = installer.get();
         return AppDelegate::Subsystems{
             .personalDictionaryStore = nullptr,
             .recorders = recorders,
@@ -130,6 +166,8 @@ struct FakeSubsystems {
             .outputVolume = std::make_unique<FakeOutputVolume>(log),
             .soundCues = std::make_unique<FakeSoundCues>(log),
             .hotKeys = std::move(keys),
+            .autoUpdater = std::make_unique<FakeAutoUpdater>(log),
+            .selfInstaller = std::move(installer),
         };
     }
 };

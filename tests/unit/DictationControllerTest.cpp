@@ -6,11 +6,14 @@
 #include "app/AppDelegate.h"
 #include "app/AppStorage.h"
 #include "app/RuntimeStateFile.h"
+#include "transcription/KeptRecordings.h"
 #include "support/Log.h"
 #include "support/Settings.h"
 #include "support/StartupTrace.h"
 
+#include <QAction>
 #include <QDeadlineTimer>
+#include <QMenu>
 #include <QDir>
 #include <QDirIterator>
 #include <QSignalSpy>
@@ -109,6 +112,38 @@ struct Rig {
         return state() == DictationState::transcribing;
     }
 };
+
+// The menu as the user reads it: one line per visible entry, "—" for a separator, " (off)" when
+// disabled, "[x]"/"[ ]" for check items, and a submenu's entries indented below it.
+QStringList menuLines(const QMenu *menu, const QString &indent = {})
+{
+    QStringList lines;
+    for (const QAction *action : menu->actions()) {
+        if (!action->isVisible())
+            continue;
+        QString line = indent + (action->isSeparator() ? u"—"_s : action->text());
+        if (!action->isEnabled())
+            line += u" (off)"_s;
+        if (action->isCheckable())
+            line += action->isChecked() ? u" [x]"_s : u" [ ]"_s;
+        lines.append(line);
+        if (action->menu())
+            lines += menuLines(action->menu(), indent + u"  "_s);
+    }
+    return lines;
+}
+
+QAction *menuItem(const QMenu *menu, const QString &title)
+{
+    for (QAction *action : menu->actions()) {
+        if (action->text() == title)
+            return action;
+        if (action->menu())
+            if (QAction *found = menuItem(action->menu(), title))
+                return found;
+    }
+    return nullptr;
+}
 
 } // namespace
 
@@ -414,7 +449,7 @@ private slots:
         const Shortcut inUse = registered ? chosen : Shortcut::defaultShortcut();
         QCOMPARE(rig.c().settings().shortcut, inUse);
         QCOMPARE(Shortcut::load(*rig.defaults), inUse);
-        QCOMPARE(rig.c().statusItem().shortcutMenuTitle(), u"Atajo…   "_s + inUse.display);
+        QVERIFY(menuLines(rig.c().statusMenu()).contains(u"Atajo…   "_s + inUse.display));
         // A refused combination puts the old one back: two registrations.
         QCOMPARE(rig.subsystems.log.count(u"hotkeys.register"_s), registered ? 1 : 2);
         QCOMPARE(rig.alertMessages(), alerts);
@@ -488,6 +523,130 @@ private slots:
         rig.c().cleanupExpiredRecordingFolders();
         QCOMPARE(!QFileInfo::exists(path), trashed);
         QCOMPARE(QFileInfo::exists(rig.home.filePath(u"Trash/files/"_s) + QFileInfo(path).fileName()), trashed);
+        QCOMPARE(QFileInfo::exists(rig.home.filePath(u"Trash/info/%1.trashinfo"_s.arg(QFileInfo(path).fileName()))), trashed);
+    }
+
+    // The menu in each situation: the behaviour's ten entries in order, then Murmex's own.
+    void menuShowsStateAndChoices_data()
+    {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<QStringList>("changed"); // lines that differ from the menu at launch, "old => new"
+        QTest::newRow("launch") << u"launch"_s << QStringList();
+        QTest::newRow("recording: its own folder is not a kept one") << u"recording"_s << QStringList();
+        QTest::newRow("Inglés, Permitir, push-to-talk")
+            << u"choices"_s
+            << QStringList{u"  Español [x] =>   Español [ ]"_s, u"  Inglés [ ] =>   Inglés [x]"_s, u"Diccionario de Español… => Diccionario de Inglés…"_s,
+                           u"  No grabar [x] =>   No grabar [ ]"_s, u"  Permitir [ ] =>   Permitir [x]"_s,
+                           u"Mantener pulsado para hablar [ ] => Mantener pulsado para hablar [x]"_s};
+        QTest::newRow("a dictation delivered, engine without a model")
+            << u"delivered"_s
+            << QStringList{u"Motor de voz: listo (off) => Motor de voz: falta el modelo (off)\nCómo instalar el motor de voz…"_s,
+                           u"Grabaciones conservadas => Dictados recientes\n  hola && adiós, esto es un dictado bastant…\nGrabaciones conservadas"_s};
+    }
+
+    void menuShowsStateAndChoices()
+    {
+        QFETCH(QString, situation);
+        QFETCH(QStringList, changed);
+        Rig rig;
+        // One kept dictation from earlier; the menu lists it in every situation.
+        const QString kept = AppStorage::recordingsRootURL() + u"/2026-12-06_08-00-00_0A1B2C3D"_s;
+        QVERIFY(QDir().mkpath(kept) && writeToneWav(kept + u"/segment-001.wav"_s, 1.5));
+        rig.c().applicationDidFinishLaunching();
+        QStringList expected{u"Murmex — (off)"_s, u"Motor de voz: listo (off)"_s, u"—"_s, u"Atajo…   Ctrl+Alt+Super+D"_s,
+                             u"Idioma"_s, u"  Español [x]"_s, u"  Inglés [ ]"_s, u"  Catalán [ ]"_s, u"Diccionario de Español…"_s,
+                             u"Sonido del ordenador"_s, u"  No grabar [x]"_s, u"  Permitir [ ]"_s, u"Volumen al grabar…   100 %"_s, u"—"_s,
+                             u"Mantener pulsado para hablar [ ]"_s, u"Abrir al iniciar sesión [ ]"_s, u"Grabaciones conservadas"_s,
+                             u"  "_s + menuTitle(keptRecordings(AppStorage::recordingsRootURL(), {}).value(0)), u"—"_s,
+                             u"Más proyectos de Tarvo"_s, u"Cerrar el Murmex"_s};
+        if (situation == u"recording") {
+            QVERIFY(rig.reach(situation));
+        } else if (situation == u"choices") {
+            for (const QString &title : {u"Inglés"_s, u"Permitir"_s, u"Mantener pulsado para hablar"_s})
+                menuItem(rig.c().statusMenu(), title)->trigger();
+            QCOMPARE(rig.c().settings().transcriptionLanguage, TranscriptionLanguage::english);
+            QCOMPARE(AppSettings::load(*rig.defaults).computerAudioMode, ComputerAudioMode::allow);
+            QVERIFY(AppSettings::load(*rig.defaults).pushToTalk);
+        } else if (situation == u"delivered") {
+            rig.subsystems.transcription->status = EngineStatus::modelMissing;
+            rig.subsystems.transcription->host->transcriptionDelivered(u"hola & adiós, esto es un dictado bastante largo"_s);
+        }
+        emit rig.c().statusMenu()->aboutToShow();
+        for (const QString &change : changed) {
+            const qsizetype at = expected.indexOf(change.section(u" => "_s, 0, 0));
+            QVERIFY2(at >= 0, qPrintable(change));
+            expected.remove(at);
+            const QStringList replacement = change.section(u" => "_s, 1).split(u'\n');
+            for (qsizetype i = 0; i < replacement.size(); ++i)
+                expected.insert(at + i, replacement[i]);
+        }
+        QCOMPARE(menuLines(rig.c().statusMenu()), expected);
+    }
+
+    // Push-to-talk: a hold records while held; a tap shorter than 0.3 s is dropped like Esc.
+    void pushToTalk_data()
+    {
+        QTest::addColumn<qint64>("heldMs");
+        QTest::addColumn<DictationState>("after");
+        QTest::newRow("tap") << qint64(299) << DictationState::idle;
+        QTest::newRow("hold") << qint64(300) << DictationState::transcribing;
+    }
+
+    void pushToTalk()
+    {
+        QFETCH(qint64, heldMs);
+        QFETCH(DictationState, after);
+        Rig rig;
+        qint64 now = 1000;
+        rig.c().monotonicMilliseconds = [&now] { return now; };
+        rig.c().setPushToTalk(true);
+        rig.c().dictationHotKeyPressed();
+        QVERIFY(QTest::qWaitFor([&] { return rig.state() == DictationState::recording; }, settleTimeout));
+        QVERIFY(rig.speak());
+        now += heldMs;
+        rig.c().dictationHotKeyReleased();
+        QVERIFY(rig.settle());
+        QCOMPARE(rig.state(), after);
+        QCOMPARE(rig.recordingFolders().size(), after == DictationState::idle ? 0 : 1);
+    }
+
+    // A dictation cut short by the end of an earlier run is offered once at the next launch.
+    void interruptedDictationIsOffered_data()
+    {
+        QTest::addColumn<QString>("leftState");
+        QTest::addColumn<int>("answer"); // 0 Transcribir, 1 Mostrar grabación, 2 Más tarde
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("recording, Transcribir") << u"recording"_s << 0 << u"transcribe.kept"_s;
+        QTest::newRow("transcribing, Mostrar grabación") << u"transcribing"_s << 1 << u"revealed"_s;
+        QTest::newRow("recording, Más tarde") << u"recording"_s << 2 << u"kept"_s;
+        QTest::newRow("idle: nothing was interrupted") << u"idle"_s << 0 << u"no alert"_s;
+    }
+
+    void interruptedDictationIsOffered()
+    {
+        QFETCH(QString, leftState);
+        QFETCH(int, answer);
+        QFETCH(QString, outcome);
+        Rig rig;
+        const QString name = u"2026-12-06_08-00-00_0A1B2C3D"_s;
+        const QString folder = AppStorage::recordingsRootURL() + u'/' + name;
+        QVERIFY(QDir().mkpath(folder) && writeToneWav(folder + u"/segment-001.wav"_s, 0.5));
+        QFile state(RuntimeStateFile::path());
+        QVERIFY(state.open(QIODevice::WriteOnly));
+        state.write(u"{\"pid\":%1,\"state\":\"%2\",\"folder\":\"%3\"}"_s.arg(QCoreApplication::applicationPid() + 1).arg(leftState, name).toUtf8());
+        state.close();
+        rig.fake.alerts.answer = answer;
+
+        rig.c().applicationDidFinishLaunching();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.alertMessages().size(), outcome == u"no alert" ? 0 : 1, settleTimeout);
+        QCoreApplication::processEvents();
+        if (outcome == u"no alert")
+            return;
+        QCOMPARE(rig.alertMessages(), QStringList{u"Se conservó un dictado interrumpido"_s});
+        QCOMPARE(rig.fake.alerts.shown.first().buttons, (QStringList{u"Transcribir"_s, u"Mostrar grabación"_s, u"Más tarde"_s}));
+        QCOMPARE(rig.subsystems.log.count(u"transcribe.kept"_s), outcome == u"transcribe.kept" ? 1 : 0);
+        QCOMPARE(rig.fake.shell.revealed, outcome == u"revealed" ? QStringList{folder} : QStringList());
+        QVERIFY(QFileInfo::exists(folder));
     }
 
     void traceOnlyWhenVariableIsExactlyOne_data()

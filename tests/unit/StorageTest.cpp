@@ -2,11 +2,13 @@
 // runtime state file's strict reader, and links where Murmex writes.
 
 #include "app/AppStorage.h"
+#include "app/Autostart.h"
 #include "app/RuntimeStateFile.h"
 #include "support/Log.h"
 #include "support/PrivateFiles.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -123,8 +125,13 @@ private slots:
     void runtimeStateIsReadOnlyWhenWellFormed_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("read"); // "pid state", empty for nothing
-        QTest::newRow("written by Murmex") << QByteArray("{\"pid\":4242,\"state\":\"recording\"}") << "4242 recording";
+        QTest::addColumn<QString>("read"); // "pid state folder", empty for nothing
+        QTest::newRow("written by Murmex") << QByteArray("{\"pid\":4242,\"state\":\"recording\"}") << "4242 recording ";
+        QTest::newRow("with its folder") << QByteArray("{\"pid\":4242,\"state\":\"transcribing\",\"folder\":\"2026-12-07 10.00.00\"}")
+                                         << "4242 transcribing 2026-12-07 10.00.00";
+        // Only a name inside Recordings: a path leading elsewhere is dropped, the rest still read.
+        QTest::newRow("folder leading out") << QByteArray("{\"pid\":4242,\"state\":\"recording\",\"folder\":\"../../.ssh\"}") << "4242 recording ";
+        QTest::newRow("folder as a path") << QByteArray("{\"pid\":4242,\"state\":\"recording\",\"folder\":\"/etc\"}") << "4242 recording ";
         QTest::newRow("unknown state") << QByteArray("{\"pid\":4242,\"state\":\"dictating\"}") << "";
         QTest::newRow("pid as text") << QByteArray("{\"pid\":\"4242\",\"state\":\"idle\"}") << "";
         QTest::newRow("fractional pid") << QByteArray("{\"pid\":42.5,\"state\":\"idle\"}") << "";
@@ -137,7 +144,7 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         const auto contents = RuntimeStateFile::parse(bytes);
-        QTEST(contents ? u"%1 %2"_s.arg(contents->pid).arg(rawValue(contents->state)) : QString(), "read");
+        QTEST(contents ? u"%1 %2 %3"_s.arg(contents->pid).arg(rawValue(contents->state), contents->folder) : QString(), "read");
     }
 
     // A link where Murmex writes its own file or folder is replaced, never written through.
@@ -173,6 +180,35 @@ private slots:
         QCOMPARE(QFileInfo::exists(elsewhere), !dangling);
         if (!dangling)
             QVERIFY(file ? readFile(elsewhere) == "theirs" : QDir(elsewhere).isEmpty());
+    }
+
+    // The autostart entry starts exactly the running program, whatever its path holds.
+    void autostartEntryNamesTheProgram_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("execLine");
+        QTest::newRow("plain") << u"/opt/murmex/bin/murmex"_s << u"Exec=\"/opt/murmex/bin/murmex\""_s;
+        QTest::newRow("spaces and accents") << u"/home/ana maría/Murmex/bin/murmex"_s << u"Exec=\"/home/ana maría/Murmex/bin/murmex\""_s;
+        QTest::newRow("reserved characters") << u"/tmp/a\"b$c`d/murmex"_s << u"Exec=\"/tmp/a\\\\\"b\\\\$c\\\\`d/murmex\""_s;
+        QTest::newRow("backslash and percent") << u"/tmp/a\\b%u/murmex"_s << u"Exec=\"/tmp/a\\\\\\\\b%%u/murmex\""_s;
+        QTest::newRow("line break") << u"/tmp/a\nHidden=true/murmex"_s << u"Exec=\"/tmp/a Hidden=true/murmex\""_s;
+    }
+
+    void autostartEntryNamesTheProgram()
+    {
+        QFETCH(QString, program);
+        const QStringList lines = Autostart::entryText(program, {}).split(u'\n');
+        QCOMPARE(lines.filter(QRegularExpression(u"^Exec="_s)).size(), 1);
+        QTEST(lines.filter(QRegularExpression(u"^Exec="_s)).value(0), "execLine");
+        QVERIFY(!lines.contains(u"Hidden=true"_s));
+
+        qputenv("XDG_CONFIG_HOME", home.filePath(u"config"_s).toUtf8());
+        QVERIFY(Autostart::enable(program, {}).has_value());
+        QVERIFY(Autostart::isEnabled());
+        writeFile(Autostart::entryPath(), Autostart::entryText(program, {}).toUtf8() + "Hidden=true\n"); // switched off by the desktop
+        QVERIFY(!Autostart::isEnabled());
+        QVERIFY(Autostart::disable().has_value() && Autostart::disable().has_value());
+        QVERIFY(!QFileInfo::exists(Autostart::entryPath()));
     }
 
 private:
