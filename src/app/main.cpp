@@ -22,6 +22,7 @@
 #include "platform/linux/TerminationSignals.h"
 #include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11KeySynthesizer.h"
+#include "platform/linux/X11TrayColors.h"
 #include "platform/linux/X11FrontmostApplication.h"
 #include "support/Log.h"
 #include "support/PrivateFiles.h"
@@ -59,6 +60,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Murmex"));
     QApplication::setQuitOnLastWindowClosed(false); // a tray program: alerts closing must not end it
     BrandAssets::setLogoPath(Bundle::resourcesPath() + QStringLiteral("/Murmex.svg"));
+    BrandAssets::setTrayForegroundColor(&trayForegroundColor);
     const bool logShownOnStandardError = SystemLogSink::install();
     // Before anything starts: a termination signal from now on ends Murmex in order.
     TerminationSignals terminationSignals;

@@ -1,6 +1,5 @@
 #include "BrandAssets.h"
 
-#include "TrayColors.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -32,6 +31,7 @@ const QColor outlineColor(0x1C, 0x1C, 0x1E);
 
 struct Caches {
     QString logoPath;
+    std::function<std::optional<QColor>()> trayForegroundColor;
     bool reportedUnreadableLogo = false;
     QIcon templateIcon, recordingIcon, processingIcon;
     std::map<std::pair<BrandAssets::StatusImage, QString>, QIcon> trayIcons;
@@ -182,6 +182,14 @@ void BrandAssets::setLogoPath(const QString &path)
     cache.clearImages();
 }
 
+void BrandAssets::setTrayForegroundColor(std::function<std::optional<QColor>()> source)
+{
+    Q_ASSERT(onMainThread());
+    Caches &cache = caches();
+    cache.trayForegroundColor = std::move(source);
+    cache.clearImages();
+}
+
 QString BrandAssets::logoPath()
 {
     return caches().logoPath;
@@ -222,8 +230,9 @@ std::optional<QImage> BrandAssets::renderedLogo(QSizeF size, qreal devicePixelRa
 
 std::optional<QColor> BrandAssets::templateTint()
 {
-    if (const std::optional<QColor> trayColor = trayForegroundColor())
-        return trayColor;
+    if (const auto &trayColors = caches().trayForegroundColor)
+        if (const std::optional<QColor> trayColor = trayColors())
+            return trayColor;
     // Without a desktop theme Qt falls back to its own light palette, which says nothing about
     // the panel: recognised by its window, text and highlight colours.
     const QPalette palette = QGuiApplication::palette();

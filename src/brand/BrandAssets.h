@@ -6,6 +6,7 @@
 #include <QSizeF>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // The images drawn from Murmex's logo, one vector resource (share/murmex/Murmex.svg of the bundle)
@@ -30,6 +31,9 @@ inline constexpr int titledTrayIconSize = 22;
 // or unreadable, every image is empty. Setting it drops the cached images.
 void setLogoPath(const QString &path);
 QString logoPath();
+// Where the template image's colour comes from first: the foreground colour the tray publishes,
+// read by the platform layer; empty when it publishes none. Setting it drops the cached images.
+void setTrayForegroundColor(std::function<std::optional<QColor>()> source);
 
 // The logo in an ARGB32 premultiplied image of `size` logical pixels at `devicePixelRatio`: scaled
 // to fit (the smaller of the two ratios of size to the logo's own size) and centred, on a

@@ -7,13 +7,14 @@
 #include <QPixmap>
 #include <QScreen>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 int main(int argc, char *argv[])
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUT.png\n", argv[0]);
+    if (argc != 2 && argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: %s OUT.png [X Y WIDTH HEIGHT [ZOOM]]\n", argv[0]);
         return 2;
     }
     // Qt aborts with a terse message when it cannot reach a display, so
@@ -34,7 +35,14 @@ int main(int argc, char *argv[])
         return 1;
     }
     // Window id 0 means the root window, i.e. everything on the screen.
-    const QPixmap shot = screen->grabWindow(0);
+    // A region, enlarged by a whole factor without smoothing, shows small things such as the tray
+    // icon pixel by pixel.
+    const bool region = argc >= 6;
+    const int zoom = argc == 7 ? std::max(1, std::atoi(argv[6])) : 1;
+    QPixmap shot = region ? screen->grabWindow(0, std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]))
+                          : screen->grabWindow(0);
+    if (zoom > 1)
+        shot = shot.scaled(shot.size() * zoom, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     if (shot.isNull()) {
         std::fprintf(stderr, "murmex-screenshot: grabbing the screen failed\n");
         return 1;

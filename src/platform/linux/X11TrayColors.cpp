@@ -1,4 +1,4 @@
-#include "TrayColors.h"
+#include "X11TrayColors.h"
 
 #include <QByteArray>
 #include <QGuiApplication>
