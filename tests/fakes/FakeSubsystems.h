@@ -116,7 +116,7 @@ public:
     bool applyStagedUpdateOnLaunchIfNeeded() override
     {
         log.calls.append(QStringLiteral("updater.apply-staged"));
-        return false;
+        return appliesStagedUpdate;
     }
     void start(std::function<bool()> isSafe) override
     {
@@ -127,6 +127,7 @@ public:
     void acknowledgeUpdaterHealthCheck() override { log.calls.append(QStringLiteral("updater.acknowledge")); }
     bool isAvailable() const override { return true; }
     CallLog &log;
+    bool appliesStagedUpdate = false;
     std::function<bool()> isSafeToRestart;
 };
 
@@ -149,6 +150,7 @@ struct FakeSubsystems {
     FakeTranscriptionService *transcription = nullptr;
     FakeHotKeys *hotKeys = nullptr;
     FakeSelfInstaller *selfInstaller = nullptr;
+    FakeAutoUpdater *autoUpdater = nullptr;
 
     AppDelegate::Subsystems make()
     {
@@ -158,6 +160,8 @@ struct FakeSubsystems {
         hotKeys = keys.get();
         auto installer = std::make_unique<FakeSelfInstaller>(log);
         selfInstaller = installer.get();
+        auto updater = std::make_unique<FakeAutoUpdater>(log);
+        autoUpdater = updater.get();
         return AppDelegate::Subsystems{
             .personalDictionaryStore = nullptr,
             .recorders = recorders,
@@ -166,7 +170,7 @@ struct FakeSubsystems {
             .outputVolume = std::make_unique<FakeOutputVolume>(log),
             .soundCues = std::make_unique<FakeSoundCues>(log),
             .hotKeys = std::move(keys),
-            .autoUpdater = std::make_unique<FakeAutoUpdater>(log),
+            .autoUpdater = std::move(updater),
             .selfInstaller = std::move(installer),
         };
     }

@@ -526,6 +526,37 @@ private slots:
         QCOMPARE(QFileInfo::exists(rig.home.filePath(u"Trash/info/%1.trashinfo"_s.arg(QFileInfo(path).fileName()))), trashed);
     }
 
+    // Launch in its order; a copy started in this one's place (installed or updated) starts nothing.
+    void launchRunsInOrder_data()
+    {
+        QTest::addColumn<QString>("replacedBy");
+        QTest::addColumn<QStringList>("calls");
+        const QStringList order{u"installer.install"_s, u"updater.apply-staged"_s, u"updater.start"_s, u"volume.crash-restore"_s,
+                                u"hotkeys.install"_s, u"hotkeys.register"_s, u"transcription.start"_s};
+        QTest::newRow("launch") << QString() << order;
+        QTest::newRow("installed copy starts instead") << u"installer"_s << order.mid(0, 1);
+        QTest::newRow("staged update starts instead") << u"updater"_s << order.mid(0, 2);
+    }
+
+    void launchRunsInOrder()
+    {
+        QFETCH(QString, replacedBy);
+        QFETCH(QStringList, calls);
+        Rig rig;
+        rig.subsystems.selfInstaller->relaunches = replacedBy == u"installer";
+        rig.subsystems.autoUpdater->appliesStagedUpdate = replacedBy == u"updater";
+        rig.c().applicationDidFinishLaunching();
+        QStringList seen = rig.subsystems.log.calls;
+        seen.removeIf([&calls](const QString &call) { return !calls.contains(call); });
+        QCOMPARE(seen, calls);
+        QCOMPARE(QFile::exists(RuntimeStateFile::path()), replacedBy.isEmpty());
+        if (replacedBy.isEmpty()) { // the updater may restart Murmex only while nothing is dictated
+            QVERIFY(rig.subsystems.autoUpdater->isSafeToRestart());
+            QVERIFY(rig.reach(u"recording"_s) && !rig.subsystems.autoUpdater->isSafeToRestart());
+            QTRY_VERIFY_WITH_TIMEOUT(rig.subsystems.log.calls.contains(u"updater.acknowledge"_s), settleTimeout);
+        }
+    }
+
     // The menu in each situation: the behaviour's ten entries in order, then Murmex's own.
     void menuShowsStateAndChoices_data()
     {
