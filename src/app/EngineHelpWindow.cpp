@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QPointer>
 #include <QTextBrowser>
+#include <QTextDocument>
 
 namespace {
 
@@ -44,6 +45,7 @@ void EngineHelpWindow::present()
         openWindow->setAttribute(Qt::WA_DeleteOnClose);
         openWindow->setWindowTitle(QStringLiteral("Cómo instalar el motor de voz"));
         openWindow->setOpenExternalLinks(true);
+        openWindow->document()->setDocumentMargin(18);
         openWindow->setMarkdown(helpText());
         openWindow->resize(720, 560);
     }

@@ -26,6 +26,9 @@ EngineStatus WhisperTranscriptionService::engineStatus() const
         return EngineStatus::ready;
     const QFileInfo python(locations.pythonWhisperExecutable); // needs no ggml model of its own
     const bool pythonWhisper = python.isFile() && python.isExecutable();
+    const bool whisperCPP = whisperCPPExecutable() || whisperCLIExecutable();
+    if (!whisperCPP && !pythonWhisper) // no program at all: the model alone would not help
+        return EngineStatus::engineMissing;
     // A model the server refused would fail whisper-cli too: it counts as missing until a server
     // loads one.
     if (!whisperCPPModel() || serverModelUnusable)
