@@ -563,7 +563,8 @@ private slots:
         QTest::addColumn<QString>("situation");
         QTest::addColumn<QStringList>("changed"); // lines that differ from the menu at launch, "old => new"
         QTest::newRow("launch") << u"launch"_s << QStringList();
-        QTest::newRow("recording: its own folder is not a kept one") << u"recording"_s << QStringList();
+        for (const char *state : {"starting", "recording", "transcribing"}) // the dictation's own folder is not a kept one
+            QTest::newRow(state) << QString::fromLatin1(state) << QStringList();
         QTest::newRow("Inglés, Permitir, push-to-talk")
             << u"choices"_s
             << QStringList{u"  Español [x] =>   Español [ ]"_s, u"  Inglés [ ] =>   Inglés [x]"_s, u"Diccionario de Español… => Diccionario de Inglés…"_s,
@@ -590,7 +591,7 @@ private slots:
                              u"Mantener pulsado para hablar [ ]"_s, u"Abrir al iniciar sesión [ ]"_s, u"Grabaciones conservadas"_s,
                              u"  "_s + menuTitle(keptRecordings(AppStorage::recordingsRootURL(), {}).value(0)), u"—"_s,
                              u"Más proyectos de Tarvo"_s, u"Cerrar el Murmex"_s};
-        if (situation == u"recording") {
+        if (situation == u"starting" || situation == u"recording" || situation == u"transcribing") {
             QVERIFY(rig.reach(situation));
         } else if (situation == u"choices") {
             for (const QString &title : {u"Inglés"_s, u"Permitir"_s, u"Mantener pulsado para hablar"_s})
