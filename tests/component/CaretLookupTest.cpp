@@ -61,28 +61,24 @@ private slots:
         const QString textFile = scratch.filePath(u"target.txt"_s);
         QProcess target;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s); // expose its tree from the start
-        environment.remove(u"QT_NO_GLIB"_s); // the target runs Qt as any other program does
+        environment.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s); // its tree exposed from the start
+        environment.remove(u"QT_NO_GLIB"_s);                                // Qt as any other program runs it
         target.setProcessEnvironment(environment);
         target.start(QStringLiteral(MURMEX_TARGET_PROGRAM), {textFile});
         QVERIFY(target.waitForStarted());
         QCOMPARE(QProcess::execute(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--name"_s, u"^Murmex target$"_s, u"windowactivate"_s, u"--sync"_s}), 0);
         QCOMPARE(QProcess::execute(u"xdotool"_s, {u"type"_s, u"hola"_s}), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(QFile(textFile).exists(), true, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(textFile), 10000);
         const qint64 pid = target.processId();
 
-        // The target registers on the bus a moment after it shows its window. One lookup in flight
-        // at a time, as the recording indicator asks them.
+        // The target registers on the bus a moment after it shows its window; one lookup at a time.
         std::optional<QRectF> caret;
         for (QDeadlineTimer deadline(10000); !caret && !deadline.hasExpired();)
             caret = askTreeThread<std::optional<QRectF>>(revealer, [pid](CaretLocator &locator) { return locator.focusedCaretBounds(pid); }).value_or(std::nullopt);
-        QVERIFY(caret.has_value());
-        QVERIFY(caret->height() > 0);
-        QVERIFY(caret->x() > 0 && caret->y() > 0 && caret->x() < 1440 && caret->y() < 900);
+        QVERIFY(caret && caret->height() > 0 && caret->x() > 0 && caret->y() > 0 && caret->x() < 1440 && caret->y() < 900);
         QCOMPARE(askTreeThread<bool>(revealer, [](CaretLocator &locator) { return locator.focusedTextElement(std::nullopt) != nullptr; }), true);
 
-        // A selection written on the tree's thread reaches the target, and a reveal pass writes it
-        // back unchanged.
+        // A selection written on the tree's thread reaches the target; a reveal pass writes it back.
         const auto selectionAfter = [&](std::optional<AccessibleTextRange> write) {
             return askTreeThread<std::optional<AccessibleTextRange>>(revealer, [pid, write](CaretLocator &locator) -> std::optional<AccessibleTextRange> {
                        const AccessibleElementRef field = locator.focusedTextElement(pid);

@@ -37,10 +37,7 @@ struct RecordingListener final : HotKeyListener {
     void abortHotKeyPressed() override { events.append(u"abort"_s); }
 };
 
-bool xdotool(const QStringList &arguments)
-{
-    return QProcess::execute(u"xdotool"_s, arguments) == 0;
-}
+bool xdotool(const QStringList &arguments) { return QProcess::execute(u"xdotool"_s, arguments) == 0; }
 
 // Another program on the same display, holding key grabs of its own.
 class OtherClient {
@@ -67,17 +64,16 @@ class HotKeysTest : public QObject {
 private slots:
     void init()
     {
-        hotKeys = std::make_unique<X11HotKeys>();
         listener.events.clear();
+        hotKeys = std::make_unique<X11HotKeys>();
         hotKeys->installHandler(listener);
     }
     void cleanup() { hotKeys.reset(); }
 
     // Each lock variant is a grab of its own; Alt alone tells Alt from Super. Every repeat of a held
-    // key is a press (the controller ignores presses while the key is down); only the real release is
-    // a release. Escape aborts through its grab, or through the global monitor while another program
-    // holds it; once unregistered it does not, and its grab is gone in every lock variant. The
-    // shortcut pressed after that last Escape shows that the Escape has had its chance to arrive.
+    // key is a press, only the real release a release. Escape aborts through its grab, or through the
+    // global monitor while another program holds it; once unregistered it does not (the shortcut
+    // pressed after it shows it had its chance to arrive), and its grab is gone in every lock variant.
     void shortcutAndEscapeArrive_data()
     {
         QTest::addColumn<Shortcut>("shortcut");
@@ -135,10 +131,9 @@ private slots:
             QVERIFY(escapeElsewhere || other.grab(escapeKeycode, variant));
     }
 
-    // A refused combination leaves no grab behind in any lock variant (another program holds the
-    // last variant of Ctrl+Alt+Super+T: those granted before the refusal are given back), and the
-    // previous shortcut works again. Without Ctrl, Alt or Super a grab would steal a key from every
-    // program; in a Wayland session it would miss the keys of Wayland programs (and the user is told).
+    // A refused combination leaves no grab behind in any lock variant (when another program holds the
+    // last one, those granted before are given back) and the previous shortcut works again. Without
+    // Ctrl, Alt or Super a grab would steal a key from every program; under Wayland it is explained.
     void refusedCombinationIsNotGrabbedAndThePreviousOneWorksAgain_data()
     {
         QTest::addColumn<Shortcut>("refused");
@@ -167,8 +162,7 @@ private slots:
         const Shortcut previous{96, 0x1200};
         QCOMPARE(hotKeys->registerDictationHotKey(previous), HotKeys::Registration::registered);
 
-        if (!waylandDisplay.isEmpty())
-            qputenv("WAYLAND_DISPLAY", waylandDisplay);
+        qputenv("WAYLAND_DISPLAY", waylandDisplay); // the desktop has none
         QCOMPARE(hotKeys->registerDictationHotKey(refused), registration);
         qunsetenv("WAYLAND_DISPLAY");
         QCOMPARE(hotKeys->unsupportedExplanation().isEmpty(), registration != HotKeys::Registration::unsupported);
@@ -180,9 +174,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(listener.events, (QStringList{"press", "release"}), deliveryTimeout);
     }
 
-    // Escape typed into one of our windows aborts once (the global monitor leaves it to the local
-    // one) and reaches neither the window nor its Escape shortcut; other keys do. Once the monitor is
-    // removed, the window gets Escape again.
+    // Escape typed into one of our windows aborts once (the global monitor leaves it to the local one)
+    // and reaches neither the window nor its shortcut; other keys do, and Escape too once unregistered.
     void localMonitorTakesEscapeFromOurWindows()
     {
         QLineEdit window;

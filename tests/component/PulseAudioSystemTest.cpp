@@ -1,7 +1,6 @@
-// PulseAudioSystem against a real PulseAudio server that this test starts privately: null sinks
-// "spk" (44.1 kHz, the default sink), "micfeed" (48 kHz, which the test plays into) and "headset"
-// (to switch the default sink to), and "mic", a remap source over micfeed's monitor, as the
-// default source: the virtual microphone.
+// PulseAudioSystem against a private PulseAudio server started here: null sinks "spk" (44.1 kHz,
+// default), "micfeed" (48 kHz, played into) and "headset", and "mic", a remap of micfeed's monitor
+// as the default source: the virtual microphone.
 
 #include "platform/linux/PulseAudioSystem.h"
 
@@ -26,7 +25,6 @@ using Kind = AudioDeviceEvent::Kind;
 namespace {
 
 constexpr int waitBound = 5000;
-constexpr int noSuchEntity = 5; // a pulse error number
 
 bool pactl(const QStringList &arguments)
 {
@@ -35,10 +33,11 @@ bool pactl(const QStringList &arguments)
     return process.waitForFinished(waitBound) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-// A test that crashes or is killed must not leave its server and players running.
-void endWithTest(QProcess &process)
+// Starts a program that ends with the test, even when the test crashes or is killed.
+void startWithTest(QProcess &process, const QString &program, const QStringList &arguments)
 {
     process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    process.start(program, arguments);
 }
 
 void endProcess(QProcess &process)
@@ -49,21 +48,20 @@ void endProcess(QProcess &process)
     process.waitForFinished(3000);
 }
 
-// A null sink renders in blocks as long as the smallest latency its streams ask for and applies a
-// new request only at the next block, so the silence that keeps the microphone running plays with
-// a small latency. The tone plays with a generous one, so that a busy machine cannot cut gaps in it.
+// A null sink renders in blocks as long as the smallest latency its streams ask for, so the silence
+// that keeps the microphone running plays with a small latency, a tone with a generous one (a busy
+// machine cannot cut gaps in it).
 void playIntoMicfeed(QProcess &player, const QString &file, const QString &format, int rate, int channels, int latencyMs)
 {
     player.setStandardInputFile(file);
-    endWithTest(player);
-    player.start(u"pacat"_s, {u"--playback"_s, u"--device=micfeed"_s, u"--raw"_s, u"--format="_s + format,
-                              u"--rate=%1"_s.arg(rate), u"--channels=%1"_s.arg(channels), u"--latency-msec=%1"_s.arg(latencyMs)});
+    startWithTest(player, u"pacat"_s, {u"--playback"_s, u"--device=micfeed"_s, u"--raw"_s, u"--format="_s + format, u"--rate=%1"_s.arg(rate),
+                                       u"--channels=%1"_s.arg(channels), u"--latency-msec=%1"_s.arg(latencyMs)});
 }
 
 // What one Float32 stream delivered (channel 0), kept in memory allocated before it starts.
 // `stopped` is set right after stop() returned; a callback after that is a late one.
 struct Recording {
-    Recording(const CaptureFormat &format, quint32 capacity) : format(format), samples(capacity) { clock.start(); }
+    Recording(const CaptureFormat &format, quint32 capacity) : format(format), samples(capacity) {}
 
     CaptureCallbacks callbacks()
     {
@@ -71,27 +69,22 @@ struct Recording {
             lateCalls += stopped;
             for (quint32 frame = 0; frame < count && frames < samples.size(); ++frame, ++frames)
                 samples[frames] = static_cast<const float *>(data)[frame * format.channels];
-            if (firstAudioNs < 0)
-                firstAudioNs = clock.nsecsElapsed();
             ++calls;
             if (AudioCaptureStream *stream = stopFromCallback.exchange(nullptr)) {
                 stream->stop();
                 stopped = true;
             }
         };
-        const auto onFailure = [this](const QString &) {
-            lateCalls += stopped;
-            ++failures;
-        };
-        return {onAudio, [](quint32) {}, onFailure};
+        return {onAudio, [](quint32) {}, [this](const QString &) {
+                    lateCalls += stopped;
+                    ++failures;
+                }};
     }
 
     const CaptureFormat format;
     std::vector<float> samples;
-    QElapsedTimer clock;
     std::atomic<std::size_t> frames{0};
     std::atomic<int> calls{0}, failures{0}, lateCalls{0};
-    std::atomic<qint64> firstAudioNs{-1};
     std::atomic<bool> stopped{false};
     std::atomic<AudioCaptureStream *> stopFromCallback{nullptr};
 };
@@ -130,26 +123,228 @@ QString describe(const std::optional<AudioDeviceInfo> &device)
 
 } // namespace
 
-Q_DECLARE_METATYPE(CaptureFormat)
 Q_DECLARE_METATYPE(Kind)
 
 class PulseAudioSystemTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void capture_data();
-    void capture();
-    void unknownMicrophoneIsRefused();
-    void deviceEvents_data();
-    void deviceEvents();
-    void stopEndsCallbacks_data();
-    void stopEndsCallbacks();
-    void lostServerIsReconnected();
+    void initTestCase()
+    {
+        QVERIFY(folder.isValid());
+        const QString socket = folder.filePath(u"native"_s);
+        QFile script(folder.filePath(u"server.pa"_s));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(u"load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
+                     "load-module module-null-sink sink_name=spk rate=44100\n"
+                     "load-module module-null-sink sink_name=micfeed rate=48000\n"
+                     "load-module module-null-sink sink_name=headset rate=44100\n"
+                     "load-module module-remap-source source_name=mic master=micfeed.monitor\n"
+                     "set-default-sink spk\nset-default-source mic\n"_s.arg(socket).toUtf8());
+        script.close();
+        qputenv("PULSE_SERVER", ("unix:" + socket).toUtf8());
+
+        // A 440 Hz tone at half scale, 16 kHz mono float, four seconds.
+        QFile tone(folder.filePath(u"tone.raw"_s));
+        QVERIFY(tone.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 4 * 16000; ++i) {
+            const float sample = 0.5f * float(std::sin(2.0 * M_PI * 440.0 * i / 16000.0));
+            tone.write(reinterpret_cast<const char *>(&sample), sizeof sample);
+        }
+        tone.close();
+
+        QVERIFY2(startServer(), "the private PulseAudio server did not start (see pulseaudio.log)");
+        audio = std::make_unique<PulseAudioSystem>();
+        // The null sink renders a first block of two seconds before any latency request reaches it,
+        // and the first capture waits for it to end. Afterwards the microphone is warm.
+        Recording warmUp(mono16k, 16000);
+        auto stream = openMic(warmUp);
+        QVERIFY(stream);
+        QTRY_VERIFY_WITH_TIMEOUT(warmUp.calls > 0, waitBound);
+    }
+
+    void cleanupTestCase()
+    {
+        audio.reset();
+        endProcess(silence);
+        endProcess(server);
+    }
+
+    // Murmex captures Float32 mono: at 16 kHz (the server resamples), and at the microphone's own rate.
+    void capture_data()
+    {
+        QTest::addColumn<quint32>("rate");
+        QTest::newRow("16 kHz") << 16000u;
+        QTest::newRow("the microphone's own 48 kHz") << 48000u;
+    }
+
+    void capture()
+    {
+        QFETCH(quint32, rate);
+        QProcess player;
+        playIntoMicfeed(player, folder.filePath(u"tone.raw"_s), u"float32le"_s, 16000, 1, 200);
+        Recording recording({SampleFormat::float32, rate, 1}, rate);
+        auto stream = openMic(recording);
+        QVERIFY(stream && stream->isRunning());
+        QCOMPARE(stream->deviceName(), u"mic"_s);
+        QCOMPARE(stream->format().sampleRate, rate);
+        QCOMPARE(stream->format().channels, quint8(1));
+        QTRY_VERIFY_WITH_TIMEOUT(recording.frames == rate, waitBound); // one second
+        stream->stop();
+        endProcess(player);
+
+        // In the last half second the tone has long reached the microphone. One rise per period
+        // shows that the samples come at the rate the stream reports.
+        double energy = 0;
+        int rises = 0;
+        bool low = false;
+        for (std::size_t i = rate / 2; i < rate; ++i) {
+            const float sample = recording.samples[i];
+            energy += double(sample) * sample;
+            if (sample < -0.1f)
+                low = true;
+            else if (sample > 0.1f && std::exchange(low, false))
+                ++rises;
+        }
+        const double rms = std::sqrt(energy / (rate / 2));
+        QVERIFY2(rms > 0.2 && rms < 0.5, qPrintable(u"rms %1"_s.arg(rms)));
+        QVERIFY2(std::abs(rises * 2 - 440) < 10, qPrintable(u"%1 Hz"_s.arg(rises * 2)));
+    }
+
+    void unknownMicrophoneIsRefused()
+    {
+        Recording recording(mono16k, 16000);
+        const auto opened = audio->openCapture(u"no-such-microphone"_s, recording.format, recording.callbacks(), 10);
+        QVERIFY(!opened);
+        QCOMPARE(opened.error().domain, u"MurmexAudio"_s);
+        QCOMPARE(opened.error().code, 5); // PA_ERR_NOENTITY
+        QVERIFY(opened.error().description.startsWith(u"No se pudo abrir el micrófono ("_s));
+    }
+
+    // Server events come for either default; only the one that changed is announced.
+    void deviceEvents_data()
+    {
+        QTest::addColumn<QStringList>("change"); // then the same with `restore` as its last argument
+        QTest::addColumn<QString>("restore");
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<quint32>("rate");
+        QTest::addColumn<Kind>("unchangedDefault");
+        QTest::newRow("default source set to a monitor")
+            << QStringList{"set-default-source", "micfeed.monitor"} << u"mic"_s << Kind::defaultSourceChanged << 0u << Kind::defaultSinkChanged;
+        // Not micfeed: the server moves the streams of the old default sink to the new one, even our
+        // silence, although it named its sink.
+        QTest::newRow("default sink") << QStringList{"set-default-sink", "headset"} << u"spk"_s << Kind::defaultSinkChanged << 0u << Kind::defaultSourceChanged;
+        QTest::newRow("source volume") << QStringList{"set-source-volume", "mic", "50%"} << u"100%"_s << Kind::sourceChanged << 48000u
+                                       << Kind::defaultSourceChanged;
+        QTest::newRow("sink volume") << QStringList{"set-sink-volume", "spk", "50%"} << u"100%"_s << Kind::sinkChanged << 44100u << Kind::defaultSinkChanged;
+    }
+
+    void deviceEvents()
+    {
+        QFETCH(QStringList, change);
+        QFETCH(QString, restore);
+        QFETCH(Kind, kind);
+        QFETCH(quint32, rate);
+        QFETCH(Kind, unchangedDefault);
+        const QString device = change.at(1);
+
+        EventLog observed(*audio);
+        QVERIFY(pactl(change));
+        QTRY_COMPARE_WITH_TIMEOUT(observed.count(kind, device), 1, waitBound);
+        QCOMPARE(observed.matching(kind, device).front().sampleRate, rate);
+        QVERIFY(pactl(change.mid(0, change.size() - 1) << restore));
+        QTRY_COMPARE_WITH_TIMEOUT(observed.count(kind), 2, waitBound);
+        QCOMPARE(observed.count(unchangedDefault), 0);
+    }
+
+    // Stopped from another thread or from its own audio callback, a stream calls back no more, while
+    // a second stream on the same source shows that audio kept flowing.
+    void stopEndsCallbacks_data()
+    {
+        QTest::addColumn<bool>("fromCallback");
+        QTest::newRow("from another thread") << false;
+        QTest::newRow("from its own audio callback") << true;
+    }
+
+    void stopEndsCallbacks()
+    {
+        QFETCH(bool, fromCallback);
+        for (int round = 0; round < 5; ++round) {
+            Recording recording(mono16k, 16000), witness(mono16k, 16000);
+            auto stream = openMic(recording);
+            auto witnessStream = openMic(witness);
+            QVERIFY(stream && witnessStream);
+            QTRY_VERIFY_WITH_TIMEOUT(recording.calls > 0, waitBound);
+            if (fromCallback) {
+                recording.stopFromCallback = stream.get();
+                QTRY_VERIFY_WITH_TIMEOUT(recording.stopped, waitBound);
+            } else {
+                std::thread([&] {
+                    stream->stop();
+                    recording.stopped = true;
+                }).join();
+            }
+            QVERIFY(!stream->isRunning());
+            const int witnessed = witness.calls;
+            QTRY_VERIFY_WITH_TIMEOUT(witness.calls >= witnessed + 10, waitBound);
+            QCOMPARE(recording.lateCalls.load(), 0);
+            QCOMPARE(recording.failures.load(), 0);
+        }
+    }
+
+    void lostServerIsReconnected()
+    {
+        EventLog events(*audio);
+        Recording recording(mono16k, 16000);
+        auto stream = openMic(recording);
+        QVERIFY(stream);
+
+        endProcess(silence);
+        endProcess(server);
+        QTRY_COMPARE_WITH_TIMEOUT(events.count(Kind::serverLost), 1, waitBound);
+        QTRY_COMPARE_WITH_TIMEOUT(recording.failures.load(), 1, waitBound);
+
+        // Without a server every call answers at once, a fresh object's construction included.
+        QElapsedTimer answering;
+        answering.start();
+        QCOMPARE(describe(audio->defaultSource()), u"none"_s);
+        Recording unopened(mono16k, 1);
+        const auto refused = audio->openCapture({}, mono16k, unopened.callbacks(), 10);
+        QVERIFY(!refused);
+        QVERIFY(refused.error().code != 27); // a failed connection, not a missing default device
+        QCOMPARE(describe(PulseAudioSystem().defaultSink()), u"none"_s);
+        QVERIFY2(answering.elapsed() < 3000, qPrintable(u"%1 ms"_s.arg(answering.elapsed())));
+
+        // The next call after the server is back connects again, and events flow again.
+        QVERIFY(startServer());
+        QCOMPARE(describe(audio->defaultSource()), u"mic 48000 Hz 2 ch"_s);
+        QCOMPARE(describe(audio->defaultSink()), u"spk 44100 Hz 2 ch"_s);
+        QVERIFY(pactl({u"set-default-sink"_s, u"headset"_s}));
+        QTRY_COMPARE_WITH_TIMEOUT(events.count(Kind::defaultSinkChanged, u"headset"_s), 1, waitBound);
+        QCOMPARE(events.count(Kind::serverLost), 1);
+        QCOMPARE(recording.failures.load(), 1);
+    }
 
 private:
-    bool startServer();
+    bool startServer()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(u"PULSE_SERVER"_s);
+        for (const QString &variable : {u"HOME"_s, u"PULSE_RUNTIME_PATH"_s, u"PULSE_STATE_PATH"_s})
+            environment.insert(variable, folder.filePath(variable));
+        server.setProcessEnvironment(environment);
+        server.setStandardOutputFile(folder.filePath(u"pulseaudio.log"_s), QIODevice::Append);
+        server.setStandardErrorFile(folder.filePath(u"pulseaudio.log"_s), QIODevice::Append);
+        startWithTest(server, u"pulseaudio"_s, {u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s, u"--disallow-exit"_s, u"--use-pid-file=no"_s,
+                                                u"-F"_s, folder.filePath(u"server.pa"_s)});
+        if (!server.waitForStarted(waitBound))
+            return false;
+        for (const QDeadlineTimer deadline(10000); !pactl({u"info"_s}); QTest::qWait(50))
+            if (deadline.hasExpired() || server.state() == QProcess::NotRunning)
+                return false;
+        playIntoMicfeed(silence, u"/dev/zero"_s, u"s16le"_s, 48000, 2, 20);
+        return silence.waitForStarted(waitBound);
+    }
     std::unique_ptr<AudioCaptureStream> openMic(Recording &recording)
     {
         auto opened = audio->openCapture({}, recording.format, recording.callbacks(), 10);
@@ -163,234 +358,6 @@ private:
     std::unique_ptr<PulseAudioSystem> audio;
     const CaptureFormat mono16k{SampleFormat::float32, 16000, 1};
 };
-
-bool PulseAudioSystemTest::startServer()
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(u"PULSE_SERVER"_s);
-    for (const QString &variable : {u"HOME"_s, u"PULSE_RUNTIME_PATH"_s, u"PULSE_STATE_PATH"_s})
-        environment.insert(variable, folder.filePath(variable));
-    server.setProcessEnvironment(environment);
-    server.setStandardOutputFile(folder.filePath(u"pulseaudio.log"_s), QIODevice::Append);
-    server.setStandardErrorFile(folder.filePath(u"pulseaudio.log"_s), QIODevice::Append);
-    endWithTest(server);
-    server.start(u"pulseaudio"_s, {u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s, u"--disallow-exit"_s,
-                                   u"--use-pid-file=no"_s, u"-F"_s, folder.filePath(u"server.pa"_s)});
-    if (!server.waitForStarted(waitBound))
-        return false;
-    const QDeadlineTimer deadline(10000);
-    while (!pactl({u"info"_s})) {
-        if (deadline.hasExpired() || server.state() == QProcess::NotRunning)
-            return false;
-        QTest::qWait(50);
-    }
-    playIntoMicfeed(silence, u"/dev/zero"_s, u"s16le"_s, 48000, 2, 20);
-    return silence.waitForStarted(waitBound);
-}
-
-void PulseAudioSystemTest::initTestCase()
-{
-    QVERIFY(folder.isValid());
-    const QString socket = folder.filePath(u"native"_s);
-    QFile script(folder.filePath(u"server.pa"_s));
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(u"load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
-                 "load-module module-null-sink sink_name=spk rate=44100\n"
-                 "load-module module-null-sink sink_name=micfeed rate=48000\n"
-                 "load-module module-null-sink sink_name=headset rate=44100\n"
-                 "load-module module-remap-source source_name=mic master=micfeed.monitor\n"
-                 "set-default-sink spk\nset-default-source mic\n"_s.arg(socket).toUtf8());
-    script.close();
-    qputenv("PULSE_SERVER", ("unix:" + socket).toUtf8());
-
-    // A 440 Hz tone at half scale, 16 kHz mono float, four seconds.
-    QFile tone(folder.filePath(u"tone.raw"_s));
-    QVERIFY(tone.open(QIODevice::WriteOnly));
-    for (int i = 0; i < 4 * 16000; ++i) {
-        const float sample = 0.5f * float(std::sin(2.0 * M_PI * 440.0 * i / 16000.0));
-        tone.write(reinterpret_cast<const char *>(&sample), sizeof sample);
-    }
-    tone.close();
-
-    QVERIFY2(startServer(), "the private PulseAudio server did not start (see pulseaudio.log)");
-    audio = std::make_unique<PulseAudioSystem>();
-
-    // The null sink renders a first block of two seconds before any latency request reaches it, and
-    // the first capture waits for it to end. Afterwards the microphone is warm.
-    Recording warmUp(mono16k, 16000);
-    auto stream = openMic(warmUp);
-    QVERIFY(stream);
-    QTRY_VERIFY_WITH_TIMEOUT(warmUp.calls > 0, waitBound);
-    qInfo("first audio from the fresh server's microphone after %.1f ms", warmUp.firstAudioNs / 1e6);
-}
-
-void PulseAudioSystemTest::cleanupTestCase()
-{
-    audio.reset();
-    endProcess(silence);
-    endProcess(server);
-}
-
-// Murmex captures Float32 mono: at 16 kHz (the server resamples), and at the microphone's own rate.
-void PulseAudioSystemTest::capture_data()
-{
-    QTest::addColumn<quint32>("rate");
-    QTest::newRow("16 kHz") << 16000u;
-    QTest::newRow("the microphone's own 48 kHz") << 48000u;
-}
-
-void PulseAudioSystemTest::capture()
-{
-    QFETCH(quint32, rate);
-    QProcess player;
-    playIntoMicfeed(player, folder.filePath(u"tone.raw"_s), u"float32le"_s, 16000, 1, 200);
-    Recording recording({SampleFormat::float32, rate, 1}, rate);
-    auto stream = openMic(recording);
-    QVERIFY(stream);
-    QCOMPARE(stream->deviceName(), u"mic"_s);
-    QCOMPARE(stream->format().sampleRate, rate);
-    QCOMPARE(stream->format().channels, quint8(1));
-    QVERIFY(stream->isRunning());
-    QTRY_VERIFY_WITH_TIMEOUT(recording.frames == rate, waitBound); // one second
-    stream->stop();
-    endProcess(player);
-    qInfo("first audio %.1f ms after the request", recording.firstAudioNs / 1e6);
-
-    // The last half second: the tone has long reached the microphone by then. One rise per period
-    // shows that the samples come at the rate the stream reports.
-    double energy = 0;
-    int rises = 0;
-    bool low = false;
-    for (std::size_t i = rate / 2; i < rate; ++i) {
-        const float sample = recording.samples[i];
-        energy += double(sample) * sample;
-        if (sample < -0.1f)
-            low = true;
-        else if (sample > 0.1f && std::exchange(low, false))
-            ++rises;
-    }
-    const double rms = std::sqrt(energy / (rate / 2));
-    QVERIFY2(rms > 0.2 && rms < 0.5, qPrintable(u"rms %1"_s.arg(rms)));
-    QVERIFY2(std::abs(rises * 2 - 440) < 10, qPrintable(u"%1 Hz"_s.arg(rises * 2)));
-}
-
-void PulseAudioSystemTest::unknownMicrophoneIsRefused()
-{
-    Recording recording(mono16k, 16000);
-    const auto opened = audio->openCapture(u"no-such-microphone"_s, recording.format, recording.callbacks(), 10);
-    QVERIFY(!opened);
-    QCOMPARE(opened.error().domain, u"MurmexAudio"_s);
-    QCOMPARE(opened.error().code, noSuchEntity);
-    QVERIFY(opened.error().description.startsWith(u"No se pudo abrir el micrófono ("_s));
-}
-
-void PulseAudioSystemTest::deviceEvents_data()
-{
-    QTest::addColumn<QStringList>("change");
-    QTest::addColumn<QStringList>("restore");
-    QTest::addColumn<Kind>("kind");
-    QTest::addColumn<QString>("device");
-    QTest::addColumn<quint32>("rate");
-    QTest::addColumn<Kind>("unchangedDefault");
-
-    QTest::newRow("default source set to a monitor") << QStringList{"set-default-source", "micfeed.monitor"}
-        << QStringList{"set-default-source", "mic"} << Kind::defaultSourceChanged << u"micfeed.monitor"_s << 0u << Kind::defaultSinkChanged;
-    // Not micfeed: the server moves the streams of the old default sink to the new one, even our
-    // silence, although it named its sink.
-    QTest::newRow("default sink") << QStringList{"set-default-sink", "headset"} << QStringList{"set-default-sink", "spk"}
-        << Kind::defaultSinkChanged << u"headset"_s << 0u << Kind::defaultSourceChanged;
-    QTest::newRow("source volume") << QStringList{"set-source-volume", "mic", "50%"} << QStringList{"set-source-volume", "mic", "100%"}
-        << Kind::sourceChanged << u"mic"_s << 48000u << Kind::defaultSourceChanged;
-    QTest::newRow("sink volume") << QStringList{"set-sink-volume", "spk", "50%"} << QStringList{"set-sink-volume", "spk", "100%"}
-        << Kind::sinkChanged << u"spk"_s << 44100u << Kind::defaultSinkChanged;
-}
-
-void PulseAudioSystemTest::deviceEvents()
-{
-    QFETCH(QStringList, change);
-    QFETCH(QStringList, restore);
-    QFETCH(Kind, kind);
-    QFETCH(QString, device);
-    QFETCH(quint32, rate);
-    QFETCH(Kind, unchangedDefault);
-
-    EventLog observed(*audio);
-    QVERIFY(pactl(change));
-    QTRY_COMPARE_WITH_TIMEOUT(observed.count(kind, device), 1, waitBound);
-    QCOMPARE(observed.matching(kind, device).front().sampleRate, rate);
-    QVERIFY(pactl(restore));
-    QTRY_COMPARE_WITH_TIMEOUT(observed.count(kind), 2, waitBound);
-    // Server events come for either default; only the one that changed is announced.
-    QCOMPARE(observed.count(unchangedDefault), 0);
-}
-
-void PulseAudioSystemTest::stopEndsCallbacks_data()
-{
-    QTest::addColumn<bool>("fromCallback");
-    QTest::newRow("from another thread") << false;
-    QTest::newRow("from its own audio callback") << true;
-}
-
-void PulseAudioSystemTest::stopEndsCallbacks()
-{
-    QFETCH(bool, fromCallback);
-
-    for (int round = 0; round < 5; ++round) {
-        // A second stream on the same source shows that audio kept flowing after the stop.
-        Recording recording(mono16k, 16000), witness(mono16k, 16000);
-        auto stream = openMic(recording);
-        auto witnessStream = openMic(witness);
-        QVERIFY(stream && witnessStream);
-        QTRY_VERIFY_WITH_TIMEOUT(recording.calls > 0, waitBound);
-        if (fromCallback) {
-            recording.stopFromCallback = stream.get();
-            QTRY_VERIFY_WITH_TIMEOUT(recording.stopped, waitBound);
-        } else {
-            std::thread([&] {
-                stream->stop();
-                recording.stopped = true;
-            }).join();
-        }
-        QVERIFY(!stream->isRunning());
-        const int witnessed = witness.calls;
-        QTRY_VERIFY_WITH_TIMEOUT(witness.calls >= witnessed + 10, waitBound);
-        QCOMPARE(recording.lateCalls.load(), 0);
-        QCOMPARE(recording.failures.load(), 0);
-    }
-}
-
-void PulseAudioSystemTest::lostServerIsReconnected()
-{
-    EventLog events(*audio);
-    Recording recording(mono16k, 16000);
-    auto stream = openMic(recording);
-    QVERIFY(stream);
-
-    endProcess(silence);
-    endProcess(server);
-    QTRY_COMPARE_WITH_TIMEOUT(events.count(Kind::serverLost), 1, waitBound);
-    QTRY_COMPARE_WITH_TIMEOUT(recording.failures.load(), 1, waitBound);
-
-    // Without a server every call answers at once, a fresh object's construction included.
-    QElapsedTimer answering;
-    answering.start();
-    QCOMPARE(describe(audio->defaultSource()), u"none"_s);
-    Recording unopened(mono16k, 1);
-    const auto refused = audio->openCapture({}, mono16k, unopened.callbacks(), 10);
-    QVERIFY(!refused);
-    QVERIFY(refused.error().code != 27); // a failed connection, not a missing default device
-    QCOMPARE(describe(PulseAudioSystem().defaultSink()), u"none"_s);
-    QVERIFY2(answering.elapsed() < 3000, qPrintable(u"%1 ms"_s.arg(answering.elapsed())));
-
-    // The next call after the server is back connects again, and events flow again.
-    QVERIFY(startServer());
-    QCOMPARE(describe(audio->defaultSource()), u"mic 48000 Hz 2 ch"_s);
-    QCOMPARE(describe(audio->defaultSink()), u"spk 44100 Hz 2 ch"_s);
-    QVERIFY(pactl({u"set-default-sink"_s, u"headset"_s}));
-    QTRY_COMPARE_WITH_TIMEOUT(events.count(Kind::defaultSinkChanged, u"headset"_s), 1, waitBound);
-    QCOMPARE(events.count(Kind::serverLost), 1);
-    QCOMPARE(recording.failures.load(), 1);
-}
 
 QTEST_GUILESS_MAIN(PulseAudioSystemTest)
 #include "PulseAudioSystemTest.moc"

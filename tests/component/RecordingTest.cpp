@@ -26,8 +26,13 @@ namespace {
 
 constexpr int recordingTimeout = 10000;
 
-// The 16-bit samples a segment's header announces; none when it is not 16 kHz mono 16-bit PCM.
-std::optional<QList<qint16>> readSamples(const QString &path)
+// A segment as a reader that trusts its header takes it (the frames it announces, and their samples
+// on disk), and the whole frames the file holds. None when it is not 16 kHz mono 16-bit PCM.
+struct Segment {
+    QList<qint16> samples;
+    qint64 announced, held;
+};
+std::optional<Segment> readSegment(const QString &path)
 {
     QFile file(path);
     const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -36,10 +41,11 @@ std::optional<QList<qint16>> readSamples(const QString &path)
     if (!bytes.startsWith("RIFF") || fmt < 0 || bytes.mid(fmt + 8, 16) != QByteArray::fromHex("01000100803e0000007d000002001000") || data < 0
         || bytes.size() < data + 8)
         return std::nullopt;
-    const QByteArray audio = bytes.mid(data + 8, qFromLittleEndian<quint32>(bytes.constData() + data + 4));
+    const quint32 announced = qFromLittleEndian<quint32>(bytes.constData() + data + 4);
+    const QByteArray audio = bytes.mid(data + 8, announced);
     QList<qint16> samples(audio.size() / 2);
     qFromLittleEndian<qint16>(audio.constData(), samples.size(), samples.data());
-    return samples;
+    return Segment{samples, announced / 2, (bytes.size() - data - 8) / 2};
 }
 
 double rms(const QList<qint16> &samples)
@@ -103,19 +109,9 @@ class RecordingTest : public QObject {
 private slots:
     void init() { QVERIFY(harness({u"plug-mic"_s})); }
 
-    // What the controller does with a silent recording is its own test's; here the silence is real:
-    // half a second of it heard and metered, and not taken for speech.
-    void silenceIsNotSpeech()
-    {
-        Rig rig(ComputerAudioMode::exclude);
-        QVERIFY(rig.startRecording());
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(rig.controller->recordingSegments().value(0)).size() > 16000, recordingTimeout);
-        QVERIFY(!rig.controller->hasDetectedSpeech());
-    }
-
-    // Speech is recorded as 16 kHz mono 16-bit PCM and detected; the microphone is pulled out
-    // mid-dictation and plugged in again: the dictation goes on in a second segment and the first
-    // is kept as it was. (A stop while the restart waits is the controller's test.)
+    // Half a second of real silence is metered and not taken for speech; speech is recorded as
+    // 16 kHz mono 16-bit PCM and detected. The microphone is pulled out mid-dictation and plugged in
+    // again: the dictation goes on in a second segment and the first is kept as it was.
     void speechContinuesAcrossAVanishingMicrophone_data()
     {
         QTest::addColumn<ComputerAudioMode>("mode");
@@ -128,16 +124,18 @@ private slots:
         QFETCH(ComputerAudioMode, mode);
         Rig rig(mode);
         QVERIFY(rig.startRecording());
-        QVERIFY(harness({u"speak"_s, u"Hola, esto es una prueba de dictado con Murmex."_s}));
-        QTRY_VERIFY_WITH_TIMEOUT(rig.controller->hasDetectedSpeech(), recordingTimeout);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(rig.controller->recordingSegments().value(0)).size() > 16000, recordingTimeout);
+        QVERIFY(!rig.controller->hasDetectedSpeech());
         const QString first = rig.controller->recordingSegments().value(0);
         QVERIFY(first.endsWith(u"/segment-001.wav"_s));
+        QVERIFY(harness({u"speak"_s, u"Hola, esto es una prueba de dictado con Murmex."_s}));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.controller->hasDetectedSpeech(), recordingTimeout);
 
         QVERIFY(harness({u"unplug-mic"_s}));
         QTRY_VERIFY_WITH_TIMEOUT(rig.controller->hasPendingRecorderRestart(), recordingTimeout);
         QCOMPARE(rig.controller->restartAttempts(), 1);
-        const auto firstSamples = readSamples(first);
-        QVERIFY(firstSamples);
+        const auto firstBefore = readSegment(first);
+        QVERIFY(firstBefore);
 
         QVERIFY(harness({u"plug-mic"_s}));
         QTRY_COMPARE_WITH_TIMEOUT(rig.controller->recordingSegments().size(), 2, recordingTimeout);
@@ -148,16 +146,17 @@ private slots:
         rig.press();
         QCOMPARE(rig.controller->state(), DictationState::transcribing);
         QCOMPARE(rig.fakes.transcription->transcribedSegments, segments);
-        const auto firstAfter = readSamples(first), second = readSamples(segments.at(1));
+        const auto firstAfter = readSegment(first), second = readSegment(segments.at(1));
         QVERIFY(firstAfter && second);
-        QCOMPARE(*firstAfter, *firstSamples); // the restart did not touch the first segment
-        QVERIFY2(rms(*firstAfter) > 0.005 && rms(*second) > 0.005, qPrintable(u"%1 %2"_s.arg(rms(*firstAfter)).arg(rms(*second)))); // speech, not silence
+        QCOMPARE(firstAfter->samples, firstBefore->samples); // the restart did not touch the first segment
+        const double rms1 = rms(firstAfter->samples), rms2 = rms(second->samples); // speech, not silence
+        QVERIFY2(rms1 > 0.005 && rms2 > 0.005, qPrintable(u"%1 %2"_s.arg(rms1).arg(rms2)));
     }
 
-    // A recording process that never closes its segment: killed with SIGKILL in mid-speech, or its
-    // file kept from growing by a size limit, as a full disk would. After the kill the segment reads
-    // as all but its last second, and as every whole frame on disk once repaired; at the limit the
-    // recorder says it ran out of space and leaves every whole frame that fitted readable.
+    // A recording process that never closes its segment: killed in mid-speech, or its file kept from
+    // growing by a size limit as by a full disk. Killed, the segment reads as all but its last second,
+    // and as every whole frame once repaired; at the limit the recorder says it ran out of space and
+    // leaves every whole frame that fitted readable.
     void segmentOutlivesItsProcess_data()
     {
         QTest::addColumn<QString>("mode");
@@ -192,22 +191,18 @@ private slots:
         const double recorded = clock.elapsed() / 1000.0;
         QTRY_VERIFY_WITH_TIMEOUT(speaker.state() == QProcess::NotRunning, recordingTimeout);
 
-        // Frames the header's data chunk announces (what a reader that trusts it takes), and the
-        // whole frames the file holds.
-        const auto frames = [&] {
-            QFile file(segment);
-            const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-            const qsizetype data = bytes.indexOf("data");
-            return std::pair{qint64(qFromLittleEndian<quint32>(bytes.constData() + data + 4) / 2), (bytes.size() - data - 8) / 2};
-        };
-        const auto [announced, held] = frames();
+        const auto before = readSegment(segment);
+        QVERIFY(before);
+        const qint64 announced = before->announced, held = before->held;
         const double readable = SegmentFile::audioSeconds(segment); // as libsndfile opens it
         const auto repaired = SegmentFile::repairHeader(segment);
         QVERIFY2(repaired, repaired ? "" : qPrintable(repaired.error().description));
         const double afterRepair = SegmentFile::audioSeconds(segment);
         qInfo("%s: %.2f s recorded; before repair the header says %.3f s and libsndfile reads %.3f s; after it %.3f s (%lld whole frames)",
               QTest::currentDataTag(), recorded, announced / 16000.0, readable, afterRepair, held);
-        QCOMPARE(frames(), std::pair(held, held));
+        const auto after = readSegment(segment);
+        QVERIFY(after);
+        QCOMPARE(std::pair(after->announced, after->held), std::pair(held, held));
         QCOMPARE(qRound64(afterRepair * 16000), held);
         if (sizeLimit == 0) {
             QVERIFY(announced >= held - 16000 && qRound64(readable * 16000) >= held - 16000);
