@@ -16,6 +16,7 @@
 #include "platform/linux/DesktopShell.h"
 #include "platform/linux/MessageBoxAlerts.h"
 #include "platform/linux/PulseAudioSystem.h"
+#include "platform/linux/PulseOutputVolume.h"
 #include "platform/linux/SessionMicrophoneAuthorization.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/SystemLogSink.h"
@@ -30,7 +31,7 @@
 #include "support/StartupTrace.h"
 #include "transcription/WhisperTranscriptionService.h"
 #include "updates/UnavailableAutoUpdater.h"
-#include "volume/UnavailableOutputVolumeController.h"
+#include "volume/SystemOutputVolumeController.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -80,6 +81,8 @@ int main(int argc, char *argv[])
     SessionMicrophoneAuthorization microphoneAuthorization;
     Platform platform{alerts, shell, frontmostApplication, microphoneAuthorization};
     PulseAudioSystem audioSystem;
+    // Starts connecting now, so that the launch's volume warm-up finds the connection up.
+    PulseOutputVolume outputVolume;
     Settings defaults;
 
     X11KeySynthesizer keySynthesizer;
@@ -112,19 +115,27 @@ int main(int argc, char *argv[])
             .copyToClipboard = [](const QString &text) { QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard); },
         },
         whisperLocations);
+    // Its hooks read the dictation controller, made below with it.
+    auto outputVolumeController = std::make_unique<SystemOutputVolumeController>(outputVolume, defaults);
+    SystemOutputVolumeController &volumeController = *outputVolumeController;
 
     AppDelegate::Subsystems subsystems{
         .personalDictionaryStore = dictionaryStore,
         .recorders = std::make_shared<AudioRecorderFactory>(audioSystem),
         .transcription = std::move(transcription),
         .recordingIndicatorController = std::make_unique<UnavailableRecordingIndicator>(),
-        .outputVolume = std::make_unique<UnavailableOutputVolumeController>(),
+        .outputVolume = std::move(outputVolumeController),
         .soundCues = std::make_unique<UnavailableSoundCues>(),
         .hotKeys = std::move(hotKeys),
         .autoUpdater = std::make_unique<UnavailableAutoUpdater>(),
         .selfInstaller = std::make_unique<UnavailableSelfInstaller>(),
     };
     AppDelegate delegate(platform, defaults, std::move(subsystems));
+    volumeController.setHooks({
+        .recordingVolumePercentage = [&delegate] { return delegate.settings().recordingVolumePercentage; },
+        .isRecordingStartupInFlight = [&delegate] { return delegate.hasRecordingStartupCancellation() || delegate.hasRecorderRestartCancellation(); },
+        .mayRetryRestore = [&delegate] { return delegate.state() == DictationState::idle || delegate.state() == DictationState::transcribing; },
+    });
     QObject::connect(&textInsertion, &PasteAtCursor::textLeftOnClipboard, &delegate, &AppDelegate::showTextLeftOnClipboard);
     QObject::connect(&delegate, &AppDelegate::terminated, &application, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 

@@ -6,8 +6,12 @@ class OutputVolumeController {
 public:
     virtual ~OutputVolumeController() = default;
 
-    // Restores the snapshot taken for the last dictation, if one is held.
+    // Restores the snapshot taken for the last dictation, if one is held. A failed restore is
+    // retried a few times shortly after, then left for the next call.
     virtual void restoreOutputVolumeAfterRecording() = 0;
+    // Gives the next restore its full series of delayed retries again; a dictation that returns to
+    // idle calls it just before its restore.
+    virtual void resetOutputVolumeRestoreRetries() {}
     // Takes and persists the snapshot of the current volume unless one is already held.
     virtual void takeOutputVolumeSnapshotIfNeeded() = 0;
     virtual void applyOutputVolumeForRecording() = 0;
