@@ -199,8 +199,11 @@ void AppDelegate::finishDeferredQuitAfterRecordingStartupCleanup()
 {
     if (recordingStartupCancellation || recorderRestartCancellation)
         return;
-    if (!audioRecorder && state_ != DictationState::starting && state_ != DictationState::recording)
+    if (!audioRecorder && state_ != DictationState::starting && state_ != DictationState::recording) {
+        if (state_ == DictationState::idle)
+            subsystems.outputVolume->resetOutputVolumeRestoreRetries();
         subsystems.outputVolume->restoreOutputVolumeAfterRecording();
+    }
     if (systemTerminationPending) {
         systemTerminationPending = false;
         replyToApplicationShouldTerminate(true);

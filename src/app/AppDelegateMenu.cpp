@@ -15,6 +15,7 @@
 #include "support/Settings.h"
 #include "transcription/KeptRecordings.h"
 #include "volume/OutputVolumeController.h"
+#include "volume/RecordingVolumeController.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -23,6 +24,8 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QUrl>
+
+#include <algorithm>
 
 using namespace AppDelegateSupport;
 
@@ -34,6 +37,11 @@ constexpr qsizetype recentDictationTitleLength = 40;
 QString dictionaryMenuTitle(TranscriptionLanguage language)
 {
     return QStringLiteral("Diccionario de ") + displayName(language) + QStringLiteral("…");
+}
+
+QString recordingVolumeMenuTitle(int percentage)
+{
+    return QStringLiteral("Volumen al grabar…   %1 %").arg(percentage);
 }
 
 QString engineStatusTitle(EngineStatus status)
@@ -108,8 +116,8 @@ void AppDelegate::buildStatusMenu()
         computerAudioMenuItems[mode] = item;
     }
 
-    recordingVolumeMenuItem = menu.addAction(QStringLiteral("Volumen al grabar…   %1 %").arg(settings_.recordingVolumePercentage));
-    // This build leaves the volume alone: an entry that could change nothing stays greyed out.
+    recordingVolumeMenuItem = menu.addAction(recordingVolumeMenuTitle(settings_.recordingVolumePercentage));
+    // Without control of the output volume the entry could change nothing: it stays greyed out.
     recordingVolumeMenuItem->setEnabled(subsystems.outputVolume->isAvailable());
     connect(recordingVolumeMenuItem, &QAction::triggered, this, &AppDelegate::openRecordingVolumeController, Qt::QueuedConnection);
 
@@ -212,8 +220,26 @@ void AppDelegate::openPersonalDictionary()
 
 void AppDelegate::openRecordingVolumeController()
 {
-    // The panel belongs to the output-volume control; this build has none (the entry is greyed out).
-    Log::write(QStringLiteral("[MurmexVolume] Esta versión no cambia el volumen del ordenador al grabar."));
+    if (auto *open = qobject_cast<RecordingVolumeController *>(recordingVolumeController.data())) {
+        open->present();
+        return;
+    }
+    QPointer<AppDelegate> weak(this);
+    auto *panel = new RecordingVolumeController(settings_.recordingVolumePercentage, [weak](std::optional<int> chosen) {
+        if (!weak)
+            return;
+        if (chosen) {
+            weak->settings_.recordingVolumePercentage = std::clamp(*chosen, 0, 100);
+            weak->defaults.setInteger(QStringLiteral("recordingVolumePercentage"), weak->settings_.recordingVolumePercentage);
+            weak->defaults.sync();
+            weak->recordingVolumeMenuItem->setText(recordingVolumeMenuTitle(weak->settings_.recordingVolumePercentage));
+        }
+        if (weak->recordingVolumeController)
+            weak->recordingVolumeController->deleteLater();
+        weak->recordingVolumeController = nullptr;
+    });
+    recordingVolumeController = panel;
+    panel->present();
 }
 
 void AppDelegate::openTarvoWebsite()

@@ -99,6 +99,7 @@ void AppDelegate::startRecordingCapture(std::optional<qint64> targetApplicationP
         recordingFolder_.clear();
         recordingSegments_.clear();
         setState(DictationState::idle);
+        subsystems.outputVolume->resetOutputVolumeRestoreRetries();
         subsystems.outputVolume->restoreOutputVolumeAfterRecording();
         updateStatusIcon();
         subsystems.recordingIndicatorController->hide();
@@ -329,6 +330,7 @@ void AppDelegate::abortCurrentDictation()
     detectedSpeech = false;
     insertionTarget_ = {};
     subsystems.recordingIndicatorController->hide();
+    subsystems.outputVolume->resetOutputVolumeRestoreRetries();
     subsystems.outputVolume->restoreOutputVolumeAfterRecording();
     updateStatusIcon();
     if (!folder.isEmpty())
@@ -372,6 +374,7 @@ void AppDelegate::transcriptionDidEnd()
     if (hasTerminated)
         return;
     setState(DictationState::idle);
+    subsystems.outputVolume->resetOutputVolumeRestoreRetries();
     subsystems.outputVolume->restoreOutputVolumeAfterRecording();
     updateStatusIcon();
     insertionTarget_ = {};
