@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QRect>
 #include <QtGlobal>
 
 #include <optional>
@@ -11,7 +12,8 @@ struct FocusedWindow {
     std::optional<qint64> processId;
 };
 
-// The application whose window is active, and the top-level window that has the keyboard focus.
+// The application whose window is active, the top-level window that has the keyboard focus, and
+// what the window system says about windows on screen.
 class FrontmostApplication {
 public:
     virtual ~FrontmostApplication() = default;
@@ -19,4 +21,10 @@ public:
     virtual std::optional<qint64> frontmostProcessId() = 0;
     // The top-level window that key events go to right now.
     virtual FocusedWindow focusedWindow() = 0;
+    // Where a top-level window is on screen, in the window system's pixels, with the frame the window
+    // manager draws around it (title bar and borders); none when the window is gone.
+    virtual std::optional<QRect> frameGeometry(quint32 window) = 0;
+    // Whether a compositing manager blends windows with what lies below them. Without one, the
+    // transparent pixels of a translucent window show black.
+    virtual bool windowsAreComposited() = 0;
 };

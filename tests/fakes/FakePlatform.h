@@ -53,10 +53,19 @@ public:
 
 class FakeFrontmostApplication final : public FrontmostApplication {
 public:
-    std::optional<qint64> frontmostProcessId() override { return pid; }
+    std::optional<qint64> frontmostProcessId() override
+    {
+        ++frontmostQueries;
+        return pid;
+    }
     FocusedWindow focusedWindow() override { return {window, pid}; }
+    std::optional<QRect> frameGeometry(quint32 of) override { return of == window ? frame : std::nullopt; }
+    bool windowsAreComposited() override { return composited; }
     std::optional<qint64> pid = 4242;
     quint32 window = 0x2a00007;
+    std::optional<QRect> frame = QRect(100, 100, 480, 300);
+    bool composited = false;
+    int frontmostQueries = 0;
 };
 
 class FakeMicrophoneAuthorization final : public MicrophoneAuthorization {

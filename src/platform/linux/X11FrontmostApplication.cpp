@@ -127,3 +127,52 @@ FocusedWindow X11FrontmostApplication::focusedWindow()
         focused.processId = qint64(*pid);
     return focused;
 }
+
+std::optional<QRect> X11FrontmostApplication::frameGeometry(quint32 window)
+{
+    xcb_connection_t *connection = qtConnection();
+    if (!connection || window == XCB_WINDOW_NONE)
+        return std::nullopt;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    const xcb_get_geometry_cookie_t geometryCookie = xcb_get_geometry(connection, window);
+    const xcb_translate_coordinates_cookie_t originCookie = xcb_translate_coordinates(connection, window, root, 0, 0);
+    XcbReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(connection, geometryCookie, nullptr));
+    XcbReply<xcb_translate_coordinates_reply_t> origin(xcb_translate_coordinates_reply(connection, originCookie, nullptr));
+    if (!geometry || !origin) {
+        qCDebug(lcX11Frontmost) << "window" << window << "is gone: no frame";
+        return std::nullopt;
+    }
+    QRect frame(origin->dst_x, origin->dst_y, geometry->width, geometry->height);
+
+    // Left, right, top, bottom; absent without a window manager, or for a window it does not frame.
+    const xcb_atom_t extentsAtom = internAtom(connection, "_NET_FRAME_EXTENTS");
+    if (extentsAtom == XCB_ATOM_NONE)
+        return frame;
+    XcbReply<xcb_get_property_reply_t> extents(
+        xcb_get_property_reply(connection, xcb_get_property(connection, 0, window, extentsAtom, XCB_ATOM_CARDINAL, 0, 4), nullptr));
+    if (extents && xcb_get_property_value_length(extents.get()) >= int(4 * sizeof(uint32_t))) {
+        const auto *sides = static_cast<const uint32_t *>(xcb_get_property_value(extents.get()));
+        frame.adjust(-int(sides[0]), -int(sides[2]), int(sides[1]), int(sides[3]));
+    }
+    return frame;
+}
+
+bool X11FrontmostApplication::windowsAreComposited()
+{
+    xcb_connection_t *connection = qtConnection();
+    if (!connection)
+        return false;
+    // The screen the display name ($DISPLAY) chose, as Qt's connection did.
+    char *host = nullptr;
+    int display = 0;
+    int screen = 0;
+    if (!xcb_parse_display(nullptr, &host, &display, &screen))
+        screen = 0;
+    std::free(host);
+    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screen);
+    const xcb_atom_t selection = internAtom(connection, name.constData());
+    if (selection == XCB_ATOM_NONE)
+        return false; // nobody ever asked for the name: no compositing manager has run
+    XcbReply<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr));
+    return owner && owner->owner != XCB_WINDOW_NONE;
+}
