@@ -9,7 +9,7 @@
 #include "insertion/CaretLocator.h"
 #include "insertion/CaretReveal.h"
 #include "insertion/PasteAtCursor.h"
-#include "insertion/UnavailableRecordingIndicator.h"
+#include "insertion/RecordingIndicatorController.h"
 #include "platform/Platform.h"
 #include "platform/linux/AccessibilityStatus.h"
 #include "platform/linux/AtspiAccessibilityTree.h"
@@ -123,7 +123,8 @@ int main(int argc, char *argv[])
         .personalDictionaryStore = dictionaryStore,
         .recorders = std::make_shared<AudioRecorderFactory>(audioSystem),
         .transcription = std::move(transcription),
-        .recordingIndicatorController = std::make_unique<UnavailableRecordingIndicator>(),
+        // The same caret-lookup thread and locator as the reveal passes.
+        .recordingIndicatorController = std::make_unique<RecordingIndicatorController>(caretRevealer, revealState, frontmostApplication),
         .outputVolume = std::move(outputVolumeController),
         .soundCues = std::make_unique<UnavailableSoundCues>(),
         .hotKeys = std::move(hotKeys),

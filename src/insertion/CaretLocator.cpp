@@ -348,6 +348,11 @@ void AccessibilityCaretRevealer::performLookup(std::function<void(CaretLocator &
     });
 }
 
+void AccessibilityCaretRevealer::answerOnMainThread(std::function<void()> answer)
+{
+    onMainThread(std::move(answer));
+}
+
 void AccessibilityCaretRevealer::revealCaret(std::optional<qint64> targetProcessId, quint64 sequence, std::function<void(bool)> completion)
 {
     // The token is the one active when the pass was asked for: a restart in between replaces it.

@@ -84,6 +84,9 @@ public:
     // A caller that looks up periodically keeps one lookup in flight: the next one is asked for once
     // the previous one has answered.
     void performLookup(std::function<void(CaretLocator &locator)> lookup);
+    // Hands `answer` to the main thread, where it runs, and is destroyed, in a later turn of the event
+    // loop; called from a lookup to send its copies back.
+    static void answerOnMainThread(std::function<void()> answer);
 
 private:
     struct LookupSide; // touched on the tree's thread only
