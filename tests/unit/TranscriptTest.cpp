@@ -1,6 +1,5 @@
-// What the recogniser wrote that is not speech or not text, how segments are joined, who listens
-// on the server's port, where the engines are looked for, the clean-up of a server left behind
-// by an earlier run, and the kept recordings offered for another transcription.
+// What the recogniser wrote that is not speech or text, joining segments, who listens on the server's port,
+// where engines are looked for, the clean-up of an earlier run's server, and the kept recordings.
 
 #include "FakePlatform.h"
 #include "TestWav.h"
@@ -15,6 +14,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <array>
 
 #include <unistd.h>
 
@@ -43,10 +44,8 @@ class TranscriptTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // Each segment's transcript file as the engine wrote it (a null entry: no file), and the text
-    // that comes out after the speech filter, the joining and a dictionary whose one entry turns
-    // "firma" into a text with a line break, a tab and controls. What is pasted is one line of
-    // characters to show: a terminal must not take any of it for a key or a sequence.
+    // Each segment's transcript (null: no file) and the text after the speech filter, the joining and a dictionary
+    // turning "firma" into a line break, a tab and controls: one line that a terminal cannot take for keys.
     void finalText_data()
     {
         QTest::addColumn<QStringList>("segments");
@@ -73,7 +72,6 @@ private slots:
     void finalText()
     {
         QFETCH(QStringList, segments);
-        QFETCH(QString, text);
         QTemporaryDir folder;
         QStringList transcripts;
         for (int i = 0; i < segments.size(); ++i) {
@@ -81,52 +79,36 @@ private slots:
             if (segments.at(i).isNull())
                 continue;
             QFile file(transcripts.last());
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(segments.at(i).toUtf8());
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(segments.at(i).toUtf8()) >= 0);
         }
         const Rig rig(folder.path(), [](const QString &text, TranscriptionLanguage) {
             return QString(text).replace(QStringLiteral("firma"), QStringLiteral("Saludos,\n\t\x1b\u202EAna\r\n"));
         });
-        QCOMPARE(rig.service.finalText(transcripts), text);
+        QTEST(rig.service.finalText(transcripts), "text");
     }
 
-    // What lies in the recordings root, one entry a line: "path=seconds" a segment of that much audio
-    // (0: a header without audio), "path/" an empty folder, "path" a plain file, "link->target" a
-    // link. Listed: "folder seconds segments", newest first. The folders' names put their times in
-    // the opposite order to their names and to their files' ages.
+    // The recordings root: "path=seconds" a segment (0: header only), "path/" an empty folder, "path" a file,
+    // "link->target" a link; EN-CURSO is in use. Listed: "folder seconds segments", newest first, at most two.
+    // The times in the folders' names run opposite to the names and to their files' ages.
     void keptRecordingsListed_data()
     {
         QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QString>("excluded");
-        QTest::addColumn<int>("limit");
         QTest::addColumn<QStringList>("listed");
-
-        QTest::newRow("by the time in the name, else the newest segment's; audio summed; segments by number")
+        QTest::newRow("by the time in the name, else the newest segment's; audio summed; segments by number; the newest two")
             << QStringList{"2001-01-03_08-00-00_AAAAAAAA/segment-999.wav=1", "2001-01-03_08-00-00_AAAAAAAA/segment-1000.wav=0.5",
                            "2001-01-03_08-00-00_AAAAAAAA/segment-1001.wav=0", "2001-01-02_10-00-00_BBBBBBBB/segment-001.wav=2",
                            "sin-fecha/segment-001.wav=1"}
-            << "" << 10
-            << QStringList{"sin-fecha 1 segment-001.wav", "2001-01-03_08-00-00_AAAAAAAA 1.5 segment-999.wav,segment-1000.wav",
-                           "2001-01-02_10-00-00_BBBBBBBB 2 segment-001.wav"};
+            << QStringList{"sin-fecha 1 segment-001.wav", "2001-01-03_08-00-00_AAAAAAAA 1.5 segment-999.wav,segment-1000.wav"};
         QTest::newRow("left out: the one in use, hidden, a link, a plain file, no segment, no audio")
             << QStringList{"2001-01-01_00-00-00_EN-CURSO/segment-001.wav=1", ".oculta/segment-001.wav=1", "2001-01-04_00-00-00_GUARDADA/segment-001.wav=1",
                            "enlace->2001-01-04_00-00-00_GUARDADA", "suelto.wav", "vacia/", "sin-audio/segment-001.wav=0", "otra/notas.wav=1"}
-            << "2001-01-01_00-00-00_EN-CURSO/" << 10 << QStringList{"2001-01-04_00-00-00_GUARDADA 1 segment-001.wav"};
-        QStringList twelve, newestTen;
-        for (int day = 1; day <= 12; ++day)
-            twelve.append(QStringLiteral("2001-01-%1_00-00-00_AAAAAAAA/segment-001.wav=1").arg(day, 2, 10, QLatin1Char('0')));
-        for (int day = 12; day >= 3; --day)
-            newestTen.append(QStringLiteral("2001-01-%1_00-00-00_AAAAAAAA 1 segment-001.wav").arg(day, 2, 10, QLatin1Char('0')));
-        QTest::newRow("the newest up to the limit") << twelve << "" << 10 << newestTen;
-        QTest::newRow("no recordings folder") << QStringList() << "" << 10 << QStringList();
+            << QStringList{"2001-01-04_00-00-00_GUARDADA 1 segment-001.wav"};
+        QTest::newRow("no recordings folder") << QStringList() << QStringList();
     }
 
     void keptRecordingsListed()
     {
         QFETCH(QStringList, entries);
-        QFETCH(QString, excluded);
-        QFETCH(int, limit);
-        QFETCH(QStringList, listed);
         QTemporaryDir home;
         const QString root = home.filePath(QStringLiteral("Recordings"));
         for (const QString &entry : entries) {
@@ -136,19 +118,17 @@ private slots:
                 QVERIFY(QFile::link(root + QLatin1Char('/') + entry.section(QStringLiteral("->"), 1), path));
             else if (entry.contains(QLatin1Char('=')))
                 QVERIFY(writeToneWav(path, entry.section(QLatin1Char('='), 1).toDouble()));
-            else if (entry.endsWith(QLatin1Char('/')))
-                QVERIFY(QDir().mkpath(path));
             else
-                QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+                QVERIFY(entry.endsWith(QLatin1Char('/')) ? QDir().mkpath(path) : QFile(path).open(QIODevice::WriteOnly));
         }
-        QStringList found;
-        for (const KeptRecording &recording : keptRecordings(root, {root + QLatin1Char('/') + excluded}, limit)) {
+        QStringList listed;
+        for (const KeptRecording &recording : keptRecordings(root, {root + QStringLiteral("/2001-01-01_00-00-00_EN-CURSO/")}, 2)) {
             QStringList segments;
             for (const QString &segment : recording.segments)
                 segments.append(QFileInfo(segment).fileName());
-            found.append(QStringLiteral("%1 %2 %3").arg(QFileInfo(recording.folder).fileName()).arg(recording.speechSeconds).arg(segments.join(u',')));
+            listed.append(QStringLiteral("%1 %2 %3").arg(QFileInfo(recording.folder).fileName()).arg(recording.speechSeconds).arg(segments.join(u',')));
         }
-        QCOMPARE(found, listed);
+        QTEST(listed, "listed");
     }
 
     void keptRecordingTitle_data()
@@ -165,12 +145,10 @@ private slots:
     {
         QFETCH(QDateTime, date);
         QFETCH(double, seconds);
-        QFETCH(QString, title);
-        QCOMPARE(menuTitle({.folder = {}, .date = date, .speechSeconds = seconds, .segments = {}}), title);
+        QTEST(menuTitle({.folder = {}, .date = date, .speechSeconds = seconds, .segments = {}}), "title");
     }
 
-    // Lines of /proc/net/tcp or tcp6 (after the header) and the sockets of the server process:
-    // who holds 127.0.0.1:31337 (hexadecimal 7A69).
+    // Lines of /proc/net/tcp or tcp6 and the server's sockets: who holds 127.0.0.1:31337 (hex 7A69).
     void portHolder_data()
     {
         QTest::addColumn<QByteArray>("table");
@@ -184,7 +162,6 @@ private slots:
         QTest::newRow("the server's listener") << ours + line("0100007F:7A6A", "0A", 1001, 5151) << "process";
         QTest::newRow("nothing listens yet: a connection and another port")
             << line("0100007F:7A69", "01", 1000, 0) + line("0100007F:7A6A", "0A", 1001, 5151) << "nobody";
-        QTest::newRow("another user's listener") << line("0100007F:7A69", "0A", 1001, 5151) << "another";
         QTest::newRow("another listener beside the server's") << ours + line("0100007F:7A69", "0A", 1000, 6161) << "another";
         QTest::newRow("every IPv4 address") << line("00000000:7A69", "0A", 1001, 5151) << "another";
         QTest::newRow("127.0.0.2 is not reached") << ours + line("0200007F:7A69", "0A", 1001, 5151) << "process";
@@ -197,16 +174,13 @@ private slots:
     void portHolder()
     {
         QFETCH(QByteArray, table);
-        QFETCH(QString, holder);
         const QByteArray header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
         const ListeningSocket::Check check = ListeningSocket::holderOf(ListeningSocket::loopbackListeners(header + table, 31337), {99, 4242});
-        const char *holders[] = {"nobody", "process", "another"};
-        QCOMPARE(QString::fromLatin1(holders[int(check.holder)]), holder);
+        QTEST(QString::fromLatin1(std::array{"nobody", "process", "another"}[int(check.holder)]), "holder");
         QCOMPARE(check.reason.isEmpty(), check.holder != ListeningSocket::Holder::another); // the log says who holds it
     }
 
-    // Only absolute entries of PATH are searched: an empty one, "." or "bin" names the current
-    // folder's files, each of which holds a whisper-cli here.
+    // Only absolute PATH entries are searched: "", "." and "bin" lead to whisper-cli copies in the current folder.
     void enginesOnPath()
     {
         QTemporaryDir folder;
@@ -226,61 +200,45 @@ private slots:
     }
 
     // The start time sits after the command name, which may itself hold spaces and parentheses.
-    void startTimeInStat_data()
-    {
-        QTest::addColumn<QByteArray>("stat");
-        QTest::addColumn<qint64>("startTime"); // -1: none
-        const QByteArray fields = " S 1 4 4 0 -1 4194560 120 0 0 0 3 1 0 0 20 0 1 0 987654 6000 100";
-        QTest::newRow("plain name") << "4242 (whisper-server)" + fields << qint64(987654);
-        QTest::newRow("name with spaces and parentheses") << "4242 (a) S 1 2 (b)" + fields << qint64(987654);
-        QTest::newRow("cut short") << QByteArray("4242 (whisper-server) S 1 4") << qint64(-1);
-    }
-
     void startTimeInStat()
     {
-        QFETCH(QByteArray, stat);
-        QFETCH(qint64, startTime);
-        QCOMPARE(Processes::startTimeInStat(stat), startTime < 0 ? std::nullopt : std::optional(quint64(startTime)));
+        const QByteArray fields = " S 1 4 4 0 -1 4194560 120 0 0 0 3 1 0 0 20 0 1 0 987654 6000 100";
+        QCOMPARE(Processes::startTimeInStat("4242 (a) S 1 2 (b)" + fields), std::optional<quint64>(987654));
+        QCOMPARE(Processes::startTimeInStat("4242 (whisper-server) S 1 4"), std::nullopt);
     }
 
     // A real process stands for the server an earlier run left; the record names it more or less.
     void orphanedServer_data()
     {
         QTest::addColumn<QString>("storedExecutable"); // "" = not stored
-        QTest::addColumn<int>("storedPid");            // -1 = the running child's
         QTest::addColumn<int>("startTimeOffset");      // added to the child's start time; -1: not stored
         QTest::addColumn<bool>("otherUser");           // the child runs as nobody
         QTest::addColumn<bool>("signalled");
 
         const QString sleep = QStringLiteral("/bin/sleep");
-        QTest::newRow("path plus a space and arguments") << sleep << -1 << 0 << false << true;
-        QTest::newRow("the program the path leads to") << QFileInfo(sleep).canonicalFilePath() << -1 << 0 << false << true;
-        QTest::newRow("same program started at another time") << sleep << -1 << 1 << false << false;
-        QTest::newRow("no start time stored") << sleep << -1 << -1 << false << false;
-        QTest::newRow("another user's process") << sleep << -1 << 0 << true << false;
-        QTest::newRow("path with other text attached") << "/bin/sle" << -1 << 0 << false << false;
-        QTest::newRow("another program") << "/usr/bin/whisper-server" << -1 << 0 << false << false;
-        QTest::newRow("pid 0 is never probed") << sleep << 0 << 0 << false << false;
-        QTest::newRow("pid 1 is never probed") << sleep << 1 << 0 << false << false;
-        QTest::newRow("no executable stored") << "" << -1 << 0 << false << false;
+        QTest::newRow("path plus a space and arguments") << sleep << 0 << false << true;
+        QTest::newRow("the program the path leads to") << QFileInfo(sleep).canonicalFilePath() << 0 << false << true;
+        QTest::newRow("same program started at another time") << sleep << 1 << false << false;
+        QTest::newRow("no start time stored") << sleep << -1 << false << false;
+        QTest::newRow("another user's process") << sleep << 0 << true << false;
+        QTest::newRow("path with other text attached") << "/bin/sle" << 0 << false << false;
+        QTest::newRow("another program") << "/usr/bin/whisper-server" << 0 << false << false;
+        QTest::newRow("no executable stored") << "" << 0 << false << false;
     }
 
     void orphanedServer()
     {
         QFETCH(QString, storedExecutable);
-        QFETCH(int, storedPid);
         QFETCH(int, startTimeOffset);
         QFETCH(bool, otherUser);
         QFETCH(bool, signalled);
         if (otherUser && ::getuid() != 0)
             QSKIP("starting a process as another user needs root");
 
-        QProcess orphan;
         const QStringList sleep{QStringLiteral("/bin/sleep"), QStringLiteral("30")};
-        if (otherUser)
-            orphan.start(QStringLiteral("setpriv"), QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + sleep);
-        else
-            orphan.start(sleep.first(), sleep.mid(1));
+        QProcess orphan;
+        orphan.start(otherUser ? QStringLiteral("setpriv") : sleep.first(),
+                     otherUser ? QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + sleep : sleep.mid(1));
         QVERIFY(orphan.waitForStarted());
         // The child may not have finished exec() yet when the start is reported.
         QTRY_COMPARE(Processes::commandLine(orphan.processId()).value_or(QString()), sleep.join(QLatin1Char(' ')));
@@ -288,7 +246,7 @@ private slots:
         QVERIFY(startTime);
         QTemporaryDir folder;
         Rig rig(folder.path());
-        rig.defaults.setInteger(QStringLiteral("whisperServerPID"), storedPid < 0 ? orphan.processId() : storedPid);
+        rig.defaults.setInteger(QStringLiteral("whisperServerPID"), orphan.processId());
         if (!storedExecutable.isEmpty())
             rig.defaults.setString(QStringLiteral("whisperServerExecutable"), storedExecutable);
         if (startTimeOffset >= 0)
