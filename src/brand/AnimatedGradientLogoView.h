@@ -46,6 +46,7 @@ private:
     QVariantAnimation *rotation_ = nullptr;
     bool started_ = false;
     qreal rotationAngle_ = 0;
+    qreal paintedAngle_ = 0; // the angle of the last repaint asked for
     // The logo at logoSize and the screen's device pixel ratio, rendered once per ratio; null
     // without the logo.
     QImage mask_;
