@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 // The desktop's sound server as Murmex uses it: which devices are the defaults, capture streams,
 // and notice of device changes. All callbacks run on the sound server's own thread.
@@ -47,6 +48,20 @@ public:
     virtual bool isRunning() const = 0;
 };
 
+// A short sound already handed to the server on a corked playback stream, so that play() only has
+// to uncork it. Ending the object ends the stream, and the sound with it if it still plays.
+class AudioCuePlayback {
+public:
+    virtual ~AudioCuePlayback() = default;
+    // The stream is up and holds the sound (as much of it as its buffer takes): play() would start it.
+    virtual bool isReady() const = 0;
+    // Starts the sound without waiting for the server; true when it was ready and had not been
+    // started before. A sound plays at most once.
+    virtual bool play() = 0;
+    // Monotonic-clock (steady_clock) nanoseconds at which the server began playing it; 0 before.
+    virtual qint64 firstOutputNanoseconds() const = 0;
+};
+
 struct AudioDeviceEvent {
     enum class Kind {
         defaultSourceChanged, // `device` is the new default source
@@ -76,6 +91,11 @@ public:
     // callback carries.
     [[nodiscard]] virtual Expected<std::unique_ptr<AudioCaptureStream>>
     openCapture(const QString &device, CaptureFormat format, CaptureCallbacks callbacks, int fragmentMilliseconds) = 0;
+
+    // Opens a playback stream on the default sink, corked, and hands it `samples` (mono Float32 at
+    // `sampleRate`). Returns without waiting for the server: the stream becomes ready shortly after,
+    // on its own. Null when no stream can be made (no server, bad format).
+    virtual std::unique_ptr<AudioCuePlayback> prepareCuePlayback(std::shared_ptr<const std::vector<float>> samples, quint32 sampleRate) = 0;
 
     // Device events until the returned handle is passed to unsubscribe().
     virtual int subscribe(std::function<void(const AudioDeviceEvent &)> listener) = 0;

@@ -49,6 +49,29 @@ FakeAudioSystem::openCapture(const QString &device, CaptureFormat format, Captur
     return std::unique_ptr<AudioCaptureStream>(std::move(stream));
 }
 
+std::unique_ptr<AudioCuePlayback> FakeAudioSystem::prepareCuePlayback(std::shared_ptr<const std::vector<float>> samples, quint32)
+{
+    class Cue final : public AudioCuePlayback {
+    public:
+        explicit Cue(std::atomic<int> &played) : played(played) {}
+        bool isReady() const override { return true; }
+        bool play() override
+        {
+            if (started)
+                return false;
+            started = true;
+            ++played;
+            return true;
+        }
+        qint64 firstOutputNanoseconds() const override { return 0; }
+        std::atomic<int> &played;
+        bool started = false;
+    };
+    if (!samples || samples->empty())
+        return nullptr;
+    return std::make_unique<Cue>(cuesPlayed);
+}
+
 void FakeAudioSystem::failOpening(const QString &device, int times)
 {
     std::lock_guard lock(mutex);

@@ -19,6 +19,8 @@ public:
     std::optional<AudioDeviceInfo> defaultSink() override;
     Expected<std::unique_ptr<AudioCaptureStream>>
     openCapture(const QString &device, CaptureFormat format, CaptureCallbacks callbacks, int fragmentMilliseconds) override;
+    // Ready at once; play() counts in cuesPlayed.
+    std::unique_ptr<AudioCuePlayback> prepareCuePlayback(std::shared_ptr<const std::vector<float>> samples, quint32 sampleRate) override;
     int subscribe(std::function<void(const AudioDeviceEvent &)>) override { return 0; }
     void unsubscribe(int) override {}
 
@@ -28,6 +30,7 @@ public:
     int deliver(const QString &device, const std::vector<float> &samples);
     QStringList openedDevices() const;
     int runningStreams() const;
+    std::atomic<int> cuesPlayed{0};
 
 private:
     friend class Stream;

@@ -649,6 +649,137 @@ private:
     const QString device;
 };
 
+// A cue on a corked playback stream. The libpulse callbacks run on the main loop thread with its
+// lock held; every other member function takes that lock. `ready`, `played` and `firstOutput` are
+// also read without it.
+class PulseCuePlayback final : public AudioCuePlayback {
+public:
+    PulseCuePlayback(std::shared_ptr<PulseAudioSystem::Connection> connection, std::shared_ptr<const std::vector<float>> samples)
+        : connection(std::move(connection)), samples(std::move(samples))
+    {
+    }
+
+    ~PulseCuePlayback() override
+    {
+        MainloopLock lock(connection->loop());
+        if (!stream)
+            return;
+        pa_stream *detached = std::exchange(stream, nullptr);
+        pa_stream_set_state_callback(detached, nullptr, nullptr);
+        pa_stream_set_write_callback(detached, nullptr, nullptr);
+        pa_stream_set_started_callback(detached, nullptr, nullptr);
+        if (pa_stream_get_state(detached) == PA_STREAM_READY)
+            pa_stream_disconnect(detached);
+        else if (pa_stream_get_state(detached) == PA_STREAM_CREATING) // the server has not answered yet
+            pa_stream_set_state_callback(
+                detached,
+                [](pa_stream *late, void *) {
+                    if (pa_stream_get_state(late) == PA_STREAM_READY)
+                        pa_stream_disconnect(late);
+                },
+                nullptr);
+        pa_stream_unref(detached);
+    }
+
+    // Lock held. False when the stream cannot even be asked for.
+    bool connect(pa_context *context, quint32 sampleRate)
+    {
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, sampleRate, 1};
+        if (!pa_sample_spec_valid(&spec) || samples->empty())
+            return false;
+        pa_proplist *properties = pa_proplist_new();
+        pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, "Aviso de inicio");
+        pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "event");
+        stream = pa_stream_new_with_proplist(context, "Aviso de inicio", &spec, nullptr, properties);
+        pa_proplist_free(properties);
+        if (!stream)
+            return false;
+        pa_stream_set_state_callback(stream, &PulseCuePlayback::onState, this);
+        pa_stream_set_write_callback(stream, &PulseCuePlayback::onWritable, this);
+        pa_stream_set_started_callback(stream, &PulseCuePlayback::onStarted, this);
+        // The server keeps the whole sound (up to two seconds of it) while the stream is corked. No
+        // latency request: a stream that only waits should not make the sink work in smaller blocks.
+        totalBytes = samples->size() * sizeof(float);
+        pa_buffer_attr buffer{};
+        buffer.maxlength = uint32_t(-1);
+        buffer.tlength = uint32_t(std::min<std::size_t>(totalBytes, pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &spec)));
+        buffer.prebuf = buffer.minreq = buffer.fragsize = uint32_t(-1);
+        return pa_stream_connect_playback(stream, nullptr, &buffer, PA_STREAM_START_CORKED, nullptr, nullptr) >= 0;
+    }
+
+    bool isReady() const override { return ready.load(); }
+
+    bool play() override
+    {
+        MainloopLock lock(connection->loop());
+        if (!stream || !ready.load() || played.load() || pa_stream_get_state(stream) != PA_STREAM_READY)
+            return false;
+        pa_operation *uncork = pa_stream_cork(stream, 0, nullptr, nullptr);
+        if (!uncork)
+            return false;
+        pa_operation_unref(uncork);
+        played = true;
+        // A sound shorter than the prebuffering threshold would otherwise wait for more data.
+        release(pa_stream_trigger(stream, nullptr, nullptr));
+        writeMore();
+        return true;
+    }
+
+    qint64 firstOutputNanoseconds() const override { return firstOutput.load(); }
+
+private:
+    static void onState(pa_stream *changed, void *userdata)
+    {
+        if (pa_stream_get_state(changed) == PA_STREAM_READY)
+            static_cast<PulseCuePlayback *>(userdata)->writeMore();
+        else if (!PA_STREAM_IS_GOOD(pa_stream_get_state(changed)))
+            static_cast<PulseCuePlayback *>(userdata)->ready = false;
+    }
+
+    static void onWritable(pa_stream *, std::size_t, void *userdata) { static_cast<PulseCuePlayback *>(userdata)->writeMore(); }
+
+    static void onStarted(pa_stream *, void *userdata)
+    {
+        const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        qint64 none = 0;
+        static_cast<PulseCuePlayback *>(userdata)->firstOutput.compare_exchange_strong(none, now);
+    }
+
+    // Lock held. Hands the server as much of the sound as it asks for; the stream is ready once
+    // its buffer is full or the whole sound is in it. The server receives the samples before any
+    // later uncork, which travels on the same connection.
+    void writeMore()
+    {
+        if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY)
+            return;
+        const auto *bytes = reinterpret_cast<const char *>(samples->data());
+        while (writtenBytes < totalBytes) {
+            const std::size_t writable = pa_stream_writable_size(stream);
+            if (writable == std::size_t(-1))
+                return;
+            std::size_t length = std::min(writable, totalBytes - writtenBytes);
+            length -= length % sizeof(float);
+            if (length == 0)
+                break;
+            // Copied by libpulse (no free callback), so the samples are not needed afterwards.
+            if (pa_stream_write(stream, bytes + writtenBytes, length, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+                return;
+            writtenBytes += length;
+        }
+        if (writtenBytes > 0)
+            ready = true;
+    }
+
+    const std::shared_ptr<PulseAudioSystem::Connection> connection; // keeps the main loop alive
+    const std::shared_ptr<const std::vector<float>> samples;
+    pa_stream *stream = nullptr;
+    std::size_t totalBytes = 0;
+    std::size_t writtenBytes = 0;
+    std::atomic<bool> ready{false};
+    std::atomic<bool> played{false};
+    std::atomic<qint64> firstOutput{0};
+};
+
 PulseAudioSystem::PulseAudioSystem()
     : connection(new Connection, [](Connection *ended) {
           // The last owner may let go inside a callback, for instance a stream destroyed from its own
@@ -757,6 +888,21 @@ PulseAudioSystem::openCapture(const QString &device, CaptureFormat format, Captu
     if (const pa_buffer_attr *granted = pa_stream_get_buffer_attr(stream))
         qCDebug(lcPulseAudio) << "capture on" << bound << "at" << actual->rate << "Hz, fragments of" << granted->fragsize << "bytes";
     return std::make_unique<PulseAudioCaptureStream>(connection, std::move(state), format, bound);
+}
+
+std::unique_ptr<AudioCuePlayback> PulseAudioSystem::prepareCuePlayback(std::shared_ptr<const std::vector<float>> samples, quint32 sampleRate)
+{
+    if (!connection->loop() || !samples)
+        return nullptr;
+    MainloopLock lock(connection->loop());
+    if (lock.onMainloopThread() || !connection->ensureReady(lock))
+        return nullptr;
+    auto cue = std::make_unique<PulseCuePlayback>(connection, std::move(samples));
+    if (!cue->connect(connection->currentContext(), sampleRate)) {
+        qCWarning(lcPulseAudio) << "cue playback refused:" << pa_strerror(pa_context_errno(connection->currentContext()));
+        return nullptr;
+    }
+    return cue;
 }
 
 int PulseAudioSystem::subscribe(std::function<void(const AudioDeviceEvent &)> listener)

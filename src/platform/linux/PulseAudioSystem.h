@@ -27,12 +27,14 @@ public:
     std::optional<AudioDeviceInfo> defaultSink() override;
     [[nodiscard]] Expected<std::unique_ptr<AudioCaptureStream>>
     openCapture(const QString &device, CaptureFormat format, CaptureCallbacks callbacks, int fragmentMilliseconds) override;
+    std::unique_ptr<AudioCuePlayback> prepareCuePlayback(std::shared_ptr<const std::vector<float>> samples, quint32 sampleRate) override;
     int subscribe(std::function<void(const AudioDeviceEvent &)> listener) override;
     void unsubscribe(int handle) override;
 
 private:
     class Connection;
     friend class PulseAudioCaptureStream;
+    friend class PulseCuePlayback;
     // Shared with the capture streams, which may outlive this object.
     std::shared_ptr<Connection> connection;
 };
