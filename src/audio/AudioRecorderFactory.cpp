@@ -45,3 +45,13 @@ void AudioRecorderFactory::warmUp()
     }
     recorder->prewarm();
 }
+
+bool AudioRecorderFactory::tryPlayStartCue()
+{
+    std::shared_ptr<VoiceProcessingRecorder> recorder;
+    {
+        std::lock_guard guard(reusableVoiceProcessingRecorderLock);
+        recorder = reusableVoiceProcessingRecorder;
+    }
+    return recorder && recorder->tryPlayStartCue();
+}

@@ -18,6 +18,10 @@ public:
     makeStartedRecorder(const QString &segmentFile, ComputerAudioMode mode, const RecordingStartupToken &cancellation) override;
     void warmUp() override;
 
+    // The start cue played by the capture itself: only while the kept voice-processing recorder
+    // (mode "exclude") records on its fast capture; false otherwise. Main thread.
+    bool tryPlayStartCue();
+
 private:
     std::shared_ptr<VoiceProcessingRecorder> reusableVoiceProcessingRecorderLocked();
 

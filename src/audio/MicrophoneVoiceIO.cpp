@@ -1,8 +1,15 @@
 #include "MicrophoneVoiceIO.h"
 
+#include "NativeStartCue.h"
 #include "SampleRateConverter.h"
 #include "VoiceProcessedCapture.h"
+#include "VoiceProcessor.h"
+#include "support/Log.h"
 #include "support/StartupTrace.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QTimer>
 
 #include <pthread.h>
 
@@ -10,9 +17,18 @@
 #include <chrono>
 #include <cmath>
 
+Q_LOGGING_CATEGORY(lcVoiceIO, "murmex.audio", QtInfoMsg)
+
 namespace {
 
 constexpr int bootstrapFragmentMilliseconds = 20;
+constexpr int farEndFragmentMilliseconds = 10;
+constexpr int firstOutputTraceDelayMilliseconds = 100;
+// When the computer plays a sound, a loudspeaker is heard about 40 ms after the sink's monitor has
+// carried it (the sink's buffer, the air). This capture then gets the echo about 55 ms after the
+// monitor stream (its 20 ms fragments against the monitor's 10 ms, its own rate conversion), and
+// the processor wants that plus the 15 ms it takes off again.
+constexpr auto echoDelayEstimate = std::chrono::milliseconds(70);
 
 Error audioError(int code, const QString &description)
 {
@@ -92,6 +108,9 @@ Expected<void> MicrophoneVoiceIO::startBootstrap(const std::function<bool()> &is
     bootstrapConverter = std::move(*converter);
     if (isCancelled && isCancelled())
         return std::unexpected(cancelledError());
+    startEchoCancellationLocked();
+    if (isCancelled && isCancelled())
+        return std::unexpected(cancelledError());
 
     CaptureCallbacks callbacks;
     callbacks.onAudio = [this](const void *samples, quint32 frames) { onDeviceAudio(samples, frames); };
@@ -109,7 +128,66 @@ Expected<void> MicrophoneVoiceIO::startBootstrap(const std::function<bool()> &is
     running = true;
     startHealthMonitor();
     traceRecordingStartup(QStringLiteral("bootstrap-input-started-%1hz").arg(qint64(bootstrapDeviceRate)));
+    if (prepareStartCueLocked())
+        traceRecordingStartup(QStringLiteral("bootstrap-cue-output-ready"));
     return {};
+}
+
+void MicrophoneVoiceIO::startEchoCancellationLocked()
+{
+    // Only the echo is taken out, strongly, with the delay this capture hears it at: a canceller
+    // that knows it within about 10 ms cancels even the very first sound of the recording. The
+    // microphone comes two blocks at a time (20 ms), so two far-end blocks wait in reserve.
+    auto canceller = VoiceProcessor::create(
+        {.noiseSuppression = false, .strongEchoSuppression = true, .echoDelayEstimate = echoDelayEstimate, .farEndReserveBlocks = 2});
+    if (!canceller) {
+        qCWarning(lcVoiceIO) << "no echo cancellation on the fast capture:" << canceller.error().description;
+        return;
+    }
+    (*canceller)->setGainControlEnabled(false);
+    const auto sink = audioSystem.defaultSink();
+    if (!sink || sink->name.isEmpty())
+        return; // nothing plays, nothing to cancel
+    CaptureCallbacks farEnd;
+    farEnd.onAudio = [processor = canceller->get()](const void *samples, quint32 frames) {
+        processor->analyzeFarEnd(static_cast<const float *>(samples), frames);
+    };
+    farEnd.onFailure = [](const QString &) {}; // losing the far end only weakens echo cancellation
+    auto stream = audioSystem.openCapture(sink->name + QStringLiteral(".monitor"), {SampleFormat::float32, 16000, 1}, std::move(farEnd),
+                                          farEndFragmentMilliseconds);
+    if (!stream) {
+        qCWarning(lcVoiceIO) << "no echo cancellation on the fast capture:" << stream.error().description;
+        return;
+    }
+    farEndStream = std::move(*stream);
+    echoCanceller = std::move(*canceller);
+}
+
+bool MicrophoneVoiceIO::prepareStartCueLocked()
+{
+    // A cue that cannot be prepared leaves capture running; the start cue then comes from the player.
+    if (const auto samples = NativeStartCue::bundledSamples())
+        startCue = audioSystem.prepareCuePlayback(samples, NativeStartCue::sampleRate);
+    return startCue != nullptr;
+}
+
+bool MicrophoneVoiceIO::tryPlayStartCue()
+{
+    std::shared_ptr<AudioCuePlayback> cue;
+    {
+        std::lock_guard guard(lock);
+        if (!running.load() || !startCue)
+            return false;
+        cue = startCue;
+    }
+    if (!cue->play())
+        return false;
+    if (StartupTrace::isEnabled())
+        QTimer::singleShot(firstOutputTraceDelayMilliseconds, QCoreApplication::instance(), [cue] {
+            if (const qint64 nanoseconds = cue->firstOutputNanoseconds())
+                Log::write(QStringLiteral("MURMEX_STARTUP %1 native-cue-first-output").arg(double(nanoseconds) / 1e9, 0, 'f', 6));
+        });
+    return true;
 }
 
 Expected<void> MicrophoneVoiceIO::startVoiceProcessed(const std::function<bool()> &isCancelled)
@@ -145,6 +223,7 @@ Expected<void> MicrophoneVoiceIO::startVoiceProcessed(const std::function<bool()
     running = true;
     startHealthMonitor();
     traceRecordingStartup(QStringLiteral("health-monitor-ready"));
+    prepareStartCueLocked();
     return {};
 }
 
@@ -165,6 +244,8 @@ void MicrophoneVoiceIO::onDeviceAudio(const void *samples, quint32 frames) noexc
         }
         bootstrapDeviceFrames.fetch_add(piece);
         if (produced > 0) {
+            if (echoCanceller)
+                echoCanceller->processNearEnd(bootstrapBuffer.data(), size_t(produced));
             bootstrapOutputFrames.fetch_add(produced);
             lastInputNanoseconds = nowNanoseconds();
             onBuffer(CaptureSession::Buffer{bootstrapBuffer.data(), quint32(produced), SampleFormat::float32, 1});
@@ -249,9 +330,14 @@ void MicrophoneVoiceIO::stop()
     std::lock_guard guard(lock);
     stopped = 1;
     stopHealthMonitor();
+    startCue.reset();
     if (bootstrapStream)
         bootstrapStream->stop();
+    if (farEndStream)
+        farEndStream->stop();
     bootstrapStream.reset();
+    farEndStream.reset();
+    echoCanceller.reset(); // no stream feeds it any more
     bootstrapConverter.reset();
     if (voiceCapture)
         voiceCapture->stop();

@@ -16,12 +16,18 @@
 
 class SampleRateConverter;
 class VoiceProcessedCapture;
+class VoiceProcessor;
 
 // Fast microphone capture for one recording session. It starts on the default source at the
 // device's own rate (the quickest way to the first buffer), converts to 16 kHz Float32 mono with a
 // converter prepared before capture starts, and watches the input's health: the default source
 // changing, its rate changing, the source going away, or more than 3 s without input are reported
 // through onFailure. When that capture cannot start, the voice-processed stream is used instead.
+//
+// What the computer plays is kept out from the first buffer: an echo canceller, with the default
+// sink's monitor as its far end, is started just before the microphone (without a monitor the
+// microphone is recorded as it is). The capture also owns the start cue's playback stream, made
+// as soon as capture runs and holding the decoded start sound, corked, until tryPlayStartCue().
 class MicrophoneVoiceIO {
 public:
     using BufferCallback = std::function<void(const CaptureSession::Buffer &)>;
@@ -37,6 +43,11 @@ public:
     void stop();
     bool isRunning() const { return running.load(); }
 
+    // Starts the start cue on the capture's own playback stream: false unless capture runs and the
+    // stream holds the sound, ready to play. At most once per capture. With start-up tracing on,
+    // the moment its first sample went out is traced ("native-cue-first-output") 0.1 s later.
+    bool tryPlayStartCue();
+
     // Observation (tests and benchmarks).
     bool usesVoiceProcessing() const { return voiceCapture != nullptr; }
     double deviceRate() const { return bootstrapDeviceRate; }
@@ -50,6 +61,8 @@ public:
 private:
     [[nodiscard]] Expected<void> startBootstrap(const std::function<bool()> &isCancelled);
     [[nodiscard]] Expected<void> startVoiceProcessed(const std::function<bool()> &isCancelled);
+    void startEchoCancellationLocked();
+    bool prepareStartCueLocked();
     void onDeviceAudio(const void *samples, quint32 frames) noexcept;
     void onDeviceHole(quint32 frames) noexcept;
     void reportFailure();
@@ -66,6 +79,9 @@ private:
     std::unique_ptr<AudioCaptureStream> bootstrapStream;
     std::unique_ptr<SampleRateConverter> bootstrapConverter;
     std::unique_ptr<VoiceProcessedCapture> voiceCapture;
+    std::unique_ptr<VoiceProcessor> echoCanceller;    // fed by the microphone and the far end: stop() ends them first
+    std::unique_ptr<AudioCaptureStream> farEndStream; // the default sink's monitor
+    std::shared_ptr<AudioCuePlayback> startCue;       // shared with a pending trace of its first output
     std::vector<float> bootstrapBuffer = std::vector<float>(CaptureSession::slotFrames + 64);
     QString deviceName;
     double bootstrapDeviceRate = 0;

@@ -239,6 +239,19 @@ void VoiceProcessingRecorder::prewarm()
     SpareVoiceUnit::prepare();
 }
 
+bool VoiceProcessingRecorder::tryPlayStartCue()
+{
+    std::lock_guard engineGuard(engineMutationLock);
+    std::shared_ptr<CaptureSession> session;
+    {
+        std::lock_guard guard(stateLock);
+        session = activeSession;
+    }
+    if (!session || !session->didWriteFirstBuffer() || !nativeInput)
+        return false;
+    return nativeInput->tryPlayStartCue();
+}
+
 // MARK: - Stopping
 
 void VoiceProcessingRecorder::stop()

@@ -47,6 +47,10 @@ public:
     void setOnUnexpectedStop(std::function<void()> handler) override;
     bool ranOutOfDiskSpace() const override;
 
+    // Plays the start cue on the fast capture's own output, once the current session has written its
+    // first buffer; false when there is no such capture or it cannot play the cue now.
+    bool tryPlayStartCue();
+
     bool excludesComputerAudio() const { return excludesComputerAudio_; }
     // Observation for tests and benchmarks.
     bool isOnNativeInput() const;

@@ -23,6 +23,15 @@ int clampedDelayMs(std::chrono::milliseconds delay)
     return int(std::clamp<std::chrono::milliseconds::rep>(delay.count(), 0, 500));
 }
 
+// The far end waits in the ring before the module sees it, so the module's delay is that much
+// shorter than the one from analyzeFarEnd() to processNearEnd(). The canceller copes with an echo
+// that comes up to about 40 ms later than reported but not with one more than about 5 ms early, so
+// the delay reported errs this much short: that covers the jitter of 10–30 ms chunks.
+constexpr double reportedShortByMs = 15;
+
+// Blocks of silence processed before the first block: the canceller's start-up phase (see prime()).
+constexpr int primingBlocks = 10;
+
 } // namespace
 
 struct VoiceProcessor::Engine {
@@ -39,7 +48,8 @@ struct VoiceProcessor::Engine {
     // Pacing, owned by the near-end thread (see feedFarEnd()).
     bool farEndInStep = false;
     uint64_t droppedFarEndSeen = 0;
-    double averageBacklog = 0;
+    uint64_t farEndReserve = blockFrames; // frames kept waiting in the ring (see feedFarEnd())
+    double averageBacklog = double(blockFrames); // what it is when the far end is taken up
     uint64_t windowMinimumBacklog = 0;
     int windowBlocks = 0;
 
@@ -53,6 +63,7 @@ struct VoiceProcessor::Engine {
     std::atomic<bool> gainControlEnabled{true};
     std::atomic<int> echoDelayMs{clampedDelayMs(defaultEchoDelayEstimate)};
     bool gainControlApplied = true;
+    bool primed = false; // owned by the near-end thread
     std::atomic<uint64_t> failedBlocks{0};
 };
 
@@ -64,6 +75,11 @@ VoiceProcessor::VoiceProcessor(std::unique_ptr<Engine> engine)
 VoiceProcessor::~VoiceProcessor() = default;
 
 Expected<std::unique_ptr<VoiceProcessor>> VoiceProcessor::create()
+{
+    return create(Options{});
+}
+
+Expected<std::unique_ptr<VoiceProcessor>> VoiceProcessor::create(const Options &options)
 {
     const auto fail = [](const char *call, int code) {
         qCWarning(lcVoiceProcessor, "Voice processing unavailable: %s failed (%d)", call, code);
@@ -81,6 +97,9 @@ Expected<std::unique_ptr<VoiceProcessor>> VoiceProcessor::create()
     config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
 
     auto engine = std::make_unique<Engine>();
+    engine->echoDelayMs = clampedDelayMs(options.echoDelayEstimate);
+    engine->farEndReserve = uint64_t(std::max(1, options.farEndReserveBlocks)) * blockFrames;
+    engine->averageBacklog = double(engine->farEndReserve);
     engine->module.reset(webrtc::AudioProcessing::Create(config));
     if (!engine->module)
         return fail("AudioProcessing::Create", -1);
@@ -96,7 +115,8 @@ Expected<std::unique_ptr<VoiceProcessor>> VoiceProcessor::create()
     // The full canceller rather than the mobile one: it is the one meant for computers, the only
     // one that can estimate the delay itself, and here it also costs less per block.
     webrtc::EchoCancellation &echo = *module.echo_cancellation();
-    if (const int result = echo.set_suppression_level(webrtc::EchoCancellation::kModerateSuppression); result != Apm::kNoError)
+    const auto suppression = options.strongEchoSuppression ? webrtc::EchoCancellation::kHighSuppression : webrtc::EchoCancellation::kModerateSuppression;
+    if (const int result = echo.set_suppression_level(suppression); result != Apm::kNoError)
         return fail("EchoCancellation::set_suppression_level", result);
     if (const int result = echo.Enable(true); result != Apm::kNoError)
         return fail("EchoCancellation::Enable", result);
@@ -104,7 +124,7 @@ Expected<std::unique_ptr<VoiceProcessor>> VoiceProcessor::create()
     webrtc::NoiseSuppression &noise = *module.noise_suppression();
     if (const int result = noise.set_level(webrtc::NoiseSuppression::kModerate); result != Apm::kNoError)
         return fail("NoiseSuppression::set_level", result);
-    if (const int result = noise.Enable(true); result != Apm::kNoError)
+    if (const int result = noise.Enable(options.noiseSuppression); result != Apm::kNoError)
         return fail("NoiseSuppression::Enable", result);
 
     if (const int result = module.high_pass_filter()->Enable(true); result != Apm::kNoError)
@@ -174,13 +194,13 @@ void VoiceProcessor::processNearEnd(float *samples, size_t frames)
         samples += count;
         frames -= count;
         if (e.position == blockFrames) {
-            processBlock();
+            processBlock(frames);
             e.position = 0;
         }
     }
 }
 
-void VoiceProcessor::processBlock()
+void VoiceProcessor::processBlock(size_t laterNearFrames)
 {
     Engine &e = *engine_;
     applySettings();
@@ -192,13 +212,10 @@ void VoiceProcessor::processBlock()
         return;
     }
 
-    feedFarEnd();
-    // The far end waits in the ring before the module sees it, so the module's delay is that much
-    // shorter than the one from analyzeFarEnd() to processNearEnd(). The canceller copes with an
-    // echo that comes up to about 40 ms later than reported but not with one more than about 5 ms
-    // early, so the delay reported errs 15 ms short: that covers the jitter of 10–30 ms chunks.
-    constexpr double shortByMs = 15;
-    const double delayMs = e.echoDelayMs.load(std::memory_order_relaxed) - e.averageBacklog * 1000 / sampleRate - shortByMs;
+    if (!e.primed)
+        prime();
+    feedFarEnd(laterNearFrames);
+    const double delayMs = e.echoDelayMs.load(std::memory_order_relaxed) - e.averageBacklog * 1000 / sampleRate - reportedShortByMs;
     e.module->set_stream_delay_ms(std::max(0, int(std::lround(delayMs))));
     const float *source = e.captured.data();
     float *destination = e.processed.data();
@@ -208,27 +225,61 @@ void VoiceProcessor::processBlock()
     }
 }
 
+// The canceller passes the microphone through untouched until it has processed 60 ms of blocks
+// reporting a steady delay (its start-up phase), which would let the first sound of a recording
+// through, such as the echo of the start cue. That phase is spent on silence before the first
+// block, with the delay that block reports (the estimate as it is then). About 0.1 ms of work.
+void VoiceProcessor::prime()
+{
+    Engine &e = *engine_;
+    e.primed = true;
+    const int delayMs = std::max(0, int(std::lround(e.echoDelayMs.load(std::memory_order_relaxed) - e.averageBacklog * 1000 / sampleRate - reportedShortByMs)));
+    // Both buffers are free now: the far-end block is filled anew for each block, and the processed
+    // block has been handed out.
+    for (int block = 0; block < primingBlocks; ++block) {
+        e.farEndBlock.fill(0.0f);
+        float *farEnd = e.farEndBlock.data();
+        if (e.module->ProcessReverseStream(&farEnd, e.stream, e.stream, &farEnd) != webrtc::AudioProcessing::kNoError)
+            e.failedBlocks.fetch_add(1, std::memory_order_relaxed);
+        e.processed.fill(0.0f);
+        const float *silence = e.processed.data();
+        float *processed = e.processed.data();
+        e.module->set_stream_delay_ms(delayMs);
+        if (e.module->ProcessStream(&silence, e.stream, e.stream, &processed) != webrtc::AudioProcessing::kNoError)
+            e.failedBlocks.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 // Exactly one far-end block goes in before each microphone block. The canceller aligns the two
 // streams by counting blocks and moves its alignment whenever the far end it holds grows or
 // shrinks, so handing it far-end audio as it arrives, in bursts, keeps it from ever settling.
-// The ring absorbs the bursts instead: when it runs dry (nothing playing, or a late burst) the
-// module gets silence; what it never needed over the last second (clock drift) is dropped,
-// keeping one block in reserve. At the start, and after the ring overflowed because the
-// microphone stopped, only the newest block is kept.
-void VoiceProcessor::feedFarEnd()
+// The ring absorbs the bursts instead, with a reserve of blocks: taking the far end up only once
+// the reserve is there (silence until then) keeps a burst that comes late from shifting the
+// alignment in the first second, when the start cue plays. When the ring runs dry nonetheless,
+// the module gets silence; what it never needed over the last second (clock drift) is dropped,
+// keeping the reserve. After the ring overflowed because the microphone stopped, the far end is
+// taken up afresh.
+void VoiceProcessor::feedFarEnd(size_t laterNearFrames)
 {
     constexpr int windowBlocks = 100;
     Engine &e = *engine_;
+    const uint64_t reserve = e.farEndReserve;
     if (const uint64_t dropped = e.droppedFarEnd.load(std::memory_order_relaxed); dropped != e.droppedFarEndSeen) {
         e.droppedFarEndSeen = dropped;
         e.farEndInStep = false;
     }
     uint64_t read = e.farEndRead.load(std::memory_order_relaxed);
     const uint64_t written = e.farEndWritten.load(std::memory_order_acquire);
-    if (!e.farEndInStep && written - read > blockFrames)
-        read = written - blockFrames;
+    // Frames of the microphone call after this block came later than it: so did as many far-end ones.
+    if (!e.farEndInStep && written - read >= reserve + blockFrames + laterNearFrames) {
+        read = written - reserve - blockFrames - laterNearFrames;
+        e.farEndInStep = true;
+        e.averageBacklog = double(reserve);
+        e.windowMinimumBacklog = reserve;
+        e.windowBlocks = 0;
+    }
 
-    if (written - read >= blockFrames) {
+    if (e.farEndInStep && written - read >= blockFrames) {
         const size_t start = size_t(read & farEndMask);
         const size_t beforeWrap = std::min(blockFrames, farEndCapacityFrames - start);
         std::copy_n(e.farEnd.begin() + start, beforeWrap, e.farEndBlock.begin());
@@ -240,19 +291,19 @@ void VoiceProcessor::feedFarEnd()
     float *block = e.farEndBlock.data();
     if (e.module->ProcessReverseStream(&block, e.stream, e.stream, &block) != webrtc::AudioProcessing::kNoError)
         e.failedBlocks.fetch_add(1, std::memory_order_relaxed);
+    if (!e.farEndInStep)
+        return; // the ring keeps filling until the reserve is there
 
+    // How long the far end waits is read at the newest microphone block of a call: the blocks
+    // before it in the same call are older, and their far-end blocks just as much. Frames of the
+    // call left over for the next block came after it.
     const uint64_t backlog = written - read;
-    if (!e.farEndInStep) {
-        e.farEndInStep = true;
-        e.averageBacklog = double(backlog);
-        e.windowMinimumBacklog = backlog;
-        e.windowBlocks = 0;
-    }
-    e.averageBacklog += 0.02 * (double(backlog) - e.averageBacklog);
+    if (laterNearFrames < blockFrames)
+        e.averageBacklog += 0.02 * (double(backlog) - double(laterNearFrames) - e.averageBacklog);
     e.windowMinimumBacklog = std::min(e.windowMinimumBacklog, backlog);
     if (++e.windowBlocks == windowBlocks) {
-        if (e.windowMinimumBacklog > blockFrames) {
-            const uint64_t unneeded = e.windowMinimumBacklog - blockFrames;
+        if (e.windowMinimumBacklog > reserve) {
+            const uint64_t unneeded = e.windowMinimumBacklog - reserve;
             read += unneeded;
             e.averageBacklog -= double(unneeded);
         }

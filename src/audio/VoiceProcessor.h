@@ -30,8 +30,23 @@ public:
     VoiceProcessor(const VoiceProcessor &) = delete;
     VoiceProcessor &operator=(const VoiceProcessor &) = delete;
 
+    struct Options {
+        // Noise taken out too (the voice-processed stream), or only the echo (the fast microphone
+        // capture, which otherwise records the microphone as it is).
+        bool noiseSuppression = true;
+        // The canceller's stronger suppression of what is left of the echo.
+        bool strongEchoSuppression = false;
+        // See setEchoDelayEstimate().
+        std::chrono::milliseconds echoDelayEstimate = defaultEchoDelayEstimate;
+        // Far-end blocks kept waiting for the microphone: enough to cover how much later than the
+        // far end the microphone may deliver a block. More shortens the delay the canceller works
+        // with (it must stay above zero); the estimate covers both.
+        int farEndReserveBlocks = 1;
+    };
+
     // Error 20 when the module cannot be created or configured for 16 kHz mono.
     [[nodiscard]] static Expected<std::unique_ptr<VoiceProcessor>> create();
+    [[nodiscard]] static Expected<std::unique_ptr<VoiceProcessor>> create(const Options &options);
 
     // Bypassed, the microphone passes through untouched (still one block late, so switching does
     // not shift the stream) and the far end is discarded. Off at creation.
@@ -41,7 +56,10 @@ public:
     // About how long after a sound reaches analyzeFarEnd() its echo reaches processNearEnd(). The
     // canceller finds the delay by itself too, but only after about 15 s. Err short: an estimate
     // up to about 25 ms short still cancels from the first second, one more than about 10 ms long
-    // may not. Clamped to 0–500 ms; 40 ms at creation.
+    // may not. The estimate in force at the first microphone block sets where the canceller
+    // starts: the very first echo of a recording is cancelled only when it is within about 10 ms
+    // of the truth (15 ms above the delay measured between the two calls, given the margin the
+    // processor takes off). Clamped to 0–500 ms; 40 ms unless given at creation.
     void setEchoDelayEstimate(std::chrono::milliseconds delay);
 
     // What the computer plays, any number of frames. What does not fit in the ring (the near end
@@ -59,8 +77,10 @@ public:
 private:
     struct Engine;
     explicit VoiceProcessor(std::unique_ptr<Engine> engine);
-    void processBlock();
-    void feedFarEnd();
+    // `laterNearFrames`: microphone frames of the same call after this block.
+    void processBlock(size_t laterNearFrames);
+    void prime();
+    void feedFarEnd(size_t laterNearFrames);
     void applySettings();
 
     std::unique_ptr<Engine> engine_;

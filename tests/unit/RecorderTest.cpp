@@ -152,7 +152,7 @@ private slots:
         QCOMPARE(wavFrames(path), qint64(160));
     }
 
-    // The fast capture first, else one retry on the engine with the speaker's monitor as echo reference. Without
+    // The fast capture first, else one retry on the engine; both with the speaker's monitor as echo reference. Without
     // audio the start fails after 3 s, or when cancelled (it looks at each step and every 20 ms; a dozen looks).
     void startRecording_data()
     {
@@ -186,7 +186,7 @@ private slots:
         QCOMPARE(recorder->isRecording(), error == 0);
         if (started) {
             QCOMPARE(recorder->isOnNativeInput(), failedOpens == 0);
-            QCOMPARE(system.openedDevices().contains(u"fake-speaker.monitor"_s), failedOpens > 0);
+            QVERIFY(system.openedDevices().contains(u"fake-speaker.monitor"_s));
             // The tone's levels: about -9 dB, and a few dB less once the engine's processing has settled.
             QTRY_VERIFY_WITH_TIMEOUT(recorder->averagePower(0) > -20.0f, 2000);
             QVERIFY(recorder->peakPower(0) > recorder->averagePower(0) && recorder->peakPower(0) <= 0.0f);
