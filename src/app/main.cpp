@@ -4,7 +4,7 @@
 #include "audio/AudioRecorderFactory.h"
 #include "audio/SpareVoiceUnit.h"
 #include "brand/BrandAssets.h"
-#include "cues/UnavailableSoundCues.h"
+#include "cues/ChimeletSoundCues.h"
 #include "dictionary/PersonalDictionaryStore.h"
 #include "insertion/CaretLocator.h"
 #include "insertion/CaretReveal.h"
@@ -119,14 +119,25 @@ int main(int argc, char *argv[])
     auto outputVolumeController = std::make_unique<SystemOutputVolumeController>(outputVolume, defaults);
     SystemOutputVolumeController &volumeController = *outputVolumeController;
 
+    // The capture in mode "exclude" plays the start cue itself; the cues ask it through the factory.
+    auto recorders = std::make_shared<AudioRecorderFactory>(audioSystem);
+    const QString resources = Bundle::resourcesPath(), libexec = Bundle::libexecPath();
+    auto soundCues = std::make_unique<ChimeletSoundCues>(
+        ChimeletSoundCues::Locations{
+            .recordingStartedSound = resources.isEmpty() ? QString() : resources + QStringLiteral("/DictationStarted.wav"),
+            .recordingStoppedSound = resources.isEmpty() ? QString() : resources + QStringLiteral("/DictationStopped.wav"),
+            .soundPlayer = libexec.isEmpty() ? QString() : libexec + QStringLiteral("/chimelet"),
+        },
+        [recorders] { return recorders->tryPlayStartCue(); });
+
     AppDelegate::Subsystems subsystems{
         .personalDictionaryStore = dictionaryStore,
-        .recorders = std::make_shared<AudioRecorderFactory>(audioSystem),
+        .recorders = recorders,
         .transcription = std::move(transcription),
         // The same caret-lookup thread and locator as the reveal passes.
         .recordingIndicatorController = std::make_unique<RecordingIndicatorController>(caretRevealer, revealState, frontmostApplication),
         .outputVolume = std::move(outputVolumeController),
-        .soundCues = std::make_unique<UnavailableSoundCues>(),
+        .soundCues = std::move(soundCues),
         .hotKeys = std::move(hotKeys),
         .autoUpdater = std::make_unique<UnavailableAutoUpdater>(),
         .selfInstaller = std::make_unique<UnavailableSelfInstaller>(),
