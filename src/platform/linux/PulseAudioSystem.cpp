@@ -714,7 +714,14 @@ public:
         MainloopLock lock(connection->loop());
         if (!stream || !ready.load() || played.load() || pa_stream_get_state(stream) != PA_STREAM_READY)
             return false;
-        pa_operation *uncork = pa_stream_cork(stream, 0, nullptr, nullptr);
+        // The server mixes the sound in from the moment it has uncorked the stream: its answer
+        // marks the first output (unless the stream reports having started before it arrives).
+        pa_operation *uncork = pa_stream_cork(
+            stream, 0, [](pa_stream *, int success, void *self) {
+                if (success)
+                    onStarted(nullptr, self);
+            },
+            this);
         if (!uncork)
             return false;
         pa_operation_unref(uncork);
