@@ -374,7 +374,10 @@ AtspiAccessibilityTree::AtspiAccessibilityTree()
 AtspiAccessibilityTree::~AtspiAccessibilityTree()
 {
     thread->post([connection = connection] { connection->close(); });
-    thread.reset(); // runs what is queued, the line above last, and joins
+    // Runs what is queued, the line above last, and joins. The queued work still calls this tree,
+    // which asks `thread` whether it runs there: `thread` must stay set until the join is done.
+    thread->stopAndJoin();
+    thread.reset();
 }
 
 void AtspiAccessibilityTree::perform(std::function<void()> work)

@@ -73,6 +73,13 @@ DefaultMainContextThread::DefaultMainContextThread(QString label, bool takeDefau
 
 DefaultMainContextThread::~DefaultMainContextThread()
 {
+    stopAndJoin();
+}
+
+void DefaultMainContextThread::stopAndJoin()
+{
+    if (!worker.joinable())
+        return;
     GMainContext *context = nullptr;
     {
         std::lock_guard guard(shared->lock);

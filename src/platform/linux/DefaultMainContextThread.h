@@ -22,6 +22,9 @@ public:
     // work may still call the objects that posted it, so it is waited for; the blocking calls it
     // makes on a bus end with those calls' own timeouts.
     ~DefaultMainContextThread();
+    // What the destructor does, for an owner whose object the remaining work still calls: it can
+    // stop the thread while its own pointer to it stays valid. Later calls do nothing.
+    void stopAndJoin();
 
     DefaultMainContextThread(const DefaultMainContextThread &) = delete;
     DefaultMainContextThread &operator=(const DefaultMainContextThread &) = delete;
