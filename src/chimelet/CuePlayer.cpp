@@ -80,12 +80,12 @@ bool CuePlayer::prepare(std::chrono::milliseconds bound)
     if (!waitUntil(contextSettled, remaining()) || pa_context_get_state(context.get()) != PA_CONTEXT_READY)
         return false;
 
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, std::uint32_t(sound.sampleRate), std::uint8_t(sound.channels)};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, std::uint32_t(sound.sampleRate), std::uint8_t(sound.channels)};
     pa_channel_map channelMap;
-    if (unsigned(sound.channels) > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)
+    if (unsigned(sound.channels) > PA_CHANNELS_MAX || !pa_sample_spec_valid(&sampleFormat)
         || !pa_channel_map_init_extend(&channelMap, unsigned(sound.channels), PA_CHANNEL_MAP_DEFAULT))
         return false;
-    stream.reset(pa_stream_new(context.get(), "Cue", &spec, &channelMap));
+    stream.reset(pa_stream_new(context.get(), "Cue", &sampleFormat, &channelMap));
     if (!stream)
         return false;
     pa_stream_set_state_callback(
@@ -94,7 +94,7 @@ bool CuePlayer::prepare(std::chrono::milliseconds bound)
 
     // The server holds the whole sound (up to two seconds of it) while the stream is corked. No
     // latency adjustment: a stream that only waits should not make the sink wake up more often.
-    const std::size_t bufferBytes = std::min(soundBytes, std::max(frameBytes, pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &spec)));
+    const std::size_t bufferBytes = std::min(soundBytes, std::max(frameBytes, pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &sampleFormat)));
     pa_buffer_attr attributes;
     attributes.maxlength = std::uint32_t(-1);
     attributes.tlength = std::uint32_t(bufferBytes);

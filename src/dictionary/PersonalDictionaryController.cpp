@@ -1,5 +1,6 @@
 #include "PersonalDictionaryController.h"
 
+#include "panels/PanelWindow.h"
 #include "PersonalDictionaryStore.h"
 
 #include <QApplication>
@@ -306,14 +307,7 @@ void PersonalDictionaryController::present()
 {
     if (hasFinished_)
         return;
-    if (!hasBeenPlaced) {
-        const QRect area = screen()->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
-        hasBeenPlaced = true;
-    }
-    show();
-    raise();
-    activateWindow();
+    PanelWindow::present(*this, hasBeenPlaced);
 }
 
 void PersonalDictionaryController::refreshFilter()
@@ -474,19 +468,10 @@ void PersonalDictionaryController::keyPressEvent(QKeyEvent *event)
 {
     // Keys reach the window when the focused widget leaves them: an open cell editor takes Escape
     // (reverting the cell) and Return (committing it) for itself.
-    const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
-    if (modifiers == Qt::NoModifier) {
-        switch (event->key()) {
-        case Qt::Key_Escape:
-            finish();
-            return;
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            save();
-            return;
-        default:
-            break;
-        }
+    switch (PanelWindow::keyOf(*event)) {
+    case PanelWindow::Key::cancel: finish(); return;
+    case PanelWindow::Key::accept: save(); return;
+    case PanelWindow::Key::other: break;
     }
     QWidget::keyPressEvent(event);
 }

@@ -1,5 +1,6 @@
 #include "ShortcutRecorderController.h"
 
+#include "panels/PanelWindow.h"
 #include "KeyCodes.h"
 #include "platform/ApplicationShell.h"
 
@@ -146,14 +147,7 @@ void ShortcutRecorderController::showWindow()
 {
     if (hasFinished_)
         return;
-    if (!hasBeenPlaced) {
-        const QRect area = screen()->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
-        hasBeenPlaced = true;
-    }
-    show();
-    raise();
-    activateWindow();
+    PanelWindow::present(*this, hasBeenPlaced);
     if (!eventMonitorInstalled)
         installEventMonitor();
 }

@@ -38,7 +38,7 @@ struct RevealState;
 class RecordingIndicatorController final : public QObject, public RecordingIndicator {
     Q_OBJECT
 public:
-    // A screen as Qt describes it: its whole area and the part not taken by panels and docks, in
+    // A screen as Qt describes it: its whole area and the area not taken by panels and docks, in
     // Qt's coordinates (origin at the top left of the virtual desktop, y growing downwards), and
     // how many of the window system's pixels make one of Qt's.
     struct Screen {

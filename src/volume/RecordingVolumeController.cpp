@@ -1,5 +1,7 @@
 #include "RecordingVolumeController.h"
 
+#include "panels/PanelWindow.h"
+
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -124,14 +126,7 @@ void RecordingVolumeController::present()
 {
     if (hasFinished_)
         return;
-    if (!hasBeenPlaced) {
-        const QRect area = screen()->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
-        hasBeenPlaced = true;
-    }
-    show();
-    raise();
-    activateWindow();
+    PanelWindow::present(*this, hasBeenPlaced);
 }
 
 QString RecordingVolumeController::percentageText() const
@@ -166,19 +161,10 @@ bool RecordingVolumeController::event(QEvent *event)
 void RecordingVolumeController::keyPressEvent(QKeyEvent *event)
 {
     // The slider takes the arrow and page keys and leaves these to the window.
-    const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
-    if (modifiers == Qt::NoModifier) {
-        switch (event->key()) {
-        case Qt::Key_Escape:
-            cancel();
-            return;
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            save();
-            return;
-        default:
-            break;
-        }
+    switch (PanelWindow::keyOf(*event)) {
+    case PanelWindow::Key::cancel: cancel(); return;
+    case PanelWindow::Key::accept: save(); return;
+    case PanelWindow::Key::other: break;
     }
     QWidget::keyPressEvent(event);
 }

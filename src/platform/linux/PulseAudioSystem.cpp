@@ -684,13 +684,13 @@ public:
     // Lock held. False when the stream cannot even be asked for.
     bool connect(pa_context *context, quint32 sampleRate)
     {
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, sampleRate, 1};
-        if (!pa_sample_spec_valid(&spec) || samples->empty())
+        const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, sampleRate, 1};
+        if (!pa_sample_spec_valid(&sampleFormat) || samples->empty())
             return false;
         pa_proplist *properties = pa_proplist_new();
         pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, "Aviso de inicio");
         pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "event");
-        stream = pa_stream_new_with_proplist(context, "Aviso de inicio", &spec, nullptr, properties);
+        stream = pa_stream_new_with_proplist(context, "Aviso de inicio", &sampleFormat, nullptr, properties);
         pa_proplist_free(properties);
         if (!stream)
             return false;
@@ -702,7 +702,7 @@ public:
         totalBytes = samples->size() * sizeof(float);
         pa_buffer_attr buffer{};
         buffer.maxlength = uint32_t(-1);
-        buffer.tlength = uint32_t(std::min<std::size_t>(totalBytes, pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &spec)));
+        buffer.tlength = uint32_t(std::min<std::size_t>(totalBytes, pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &sampleFormat)));
         buffer.prebuf = buffer.minreq = buffer.fragsize = uint32_t(-1);
         return pa_stream_connect_playback(stream, nullptr, &buffer, PA_STREAM_START_CORKED, nullptr, nullptr) >= 0;
     }
