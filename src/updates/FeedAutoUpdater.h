@@ -60,7 +60,7 @@ public:
         std::function<Expected<bool>(const QString &updatesDirectory, const QString &version)> acknowledgeHealth;
         // Injected for tests: the wall clock of the attempt guard and the main-thread timer.
         std::function<QDateTime()> now = [] { return QDateTime::currentDateTimeUtc(); };
-        std::function<void(std::chrono::milliseconds, std::function<void()>)> schedule;
+        std::function<void(std::chrono::milliseconds, std::function<void()>)> schedule = {};
     };
 
     static constexpr std::chrono::hours checkInterval{6};
