@@ -79,5 +79,13 @@ void RuntimeStateFile::persist(DictationState state, const QString &folder)
 
 void RuntimeStateFile::remove()
 {
+    // Only this process's own file: a Murmex that took over from this one (its installed copy) may
+    // already have written its own.
+    QFile file(path());
+    if (file.open(QIODevice::ReadOnly)) {
+        const auto contents = parse(file.read(4096));
+        if (contents && contents->pid != QCoreApplication::applicationPid())
+            return;
+    }
     QFile::remove(path()); // an error is ignored: there is nothing left to do at exit
 }

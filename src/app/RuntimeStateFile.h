@@ -29,6 +29,6 @@ std::optional<Contents> reportUncleanEndOfEarlierRun();
 // Writes atomically; a failure is logged and otherwise ignored. `folder` is the dictation folder
 // being recorded or transcribed, empty when none.
 void persist(DictationState state, const QString &folder = {});
-void remove();
+void remove(); // only when it is this process's own
 
 } // namespace RuntimeStateFile

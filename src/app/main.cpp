@@ -30,6 +30,7 @@
 #include "support/Settings.h"
 #include "support/StartupTrace.h"
 #include "transcription/WhisperTranscriptionService.h"
+#include "updates/AppSelfInstaller.h"
 #include "updates/UnavailableAutoUpdater.h"
 #include "volume/SystemOutputVolumeController.h"
 
@@ -140,7 +141,12 @@ int main(int argc, char *argv[])
         .soundCues = std::move(soundCues),
         .hotKeys = std::move(hotKeys),
         .autoUpdater = std::make_unique<UnavailableAutoUpdater>(),
-        .selfInstaller = std::make_unique<UnavailableSelfInstaller>(),
+        .selfInstaller = std::make_unique<AppSelfInstaller>(AppSelfInstaller::Services{
+            .bundleRoot = Bundle::rootPath(),
+            .showAlert = [&alerts](const QString &message, const QString &text, const QStringList &buttons) { alerts.showInformational(message, text, buttons); },
+            .releaseSingleInstance = [&instance] { instance.release(); },
+            .claimSingleInstance = [&instance] { return instance.claim() == SingleInstance::Claim::owned; },
+        }),
     };
     AppDelegate delegate(platform, defaults, std::move(subsystems));
     volumeController.setHooks({

@@ -27,3 +27,11 @@ SingleInstance::Claim SingleInstance::claim()
     lock->setStaleLockTime(0); // only a lock whose process is gone is stale, never one merely old
     return lock->tryLock(0) ? Claim::owned : Claim::heldByAnother;
 }
+
+void SingleInstance::release()
+{
+    lock.reset(); // unlocks and removes the lock file
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected() && bus.interface())
+        bus.interface()->unregisterService(QString::fromLatin1(busName)); // not held: nothing to give up
+}

@@ -13,6 +13,9 @@ public:
     enum class Claim { owned, heldByAnother };
 
     [[nodiscard]] Claim claim();
+    // Gives the claim up, so that another Murmex (an installed copy of this one) can take it; claim()
+    // may be called again afterwards.
+    void release();
 
 private:
     std::unique_ptr<QLockFile> lock;
