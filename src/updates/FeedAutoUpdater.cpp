@@ -91,16 +91,34 @@ void FeedAutoUpdater::start(std::function<bool()> isSafeToRestart)
 {
     isSafeToRestart_ = std::move(isSafeToRestart);
     log(QStringLiteral("inicio versión %1, bundle %2").arg(environment_.currentVersion, environment_.bundleRoot));
+    // Said once, and nothing is ever fetched: a bundle someone else keeps current, and a build
+    // without the authority's key, with which nothing could be verified.
+    if (const QString managedBy = managerSkipMessage(); !managedBy.isEmpty()) {
+        log(managedBy);
+        return;
+    }
     if (!environment_.trust.isConfigured()) {
-        // Said once: without the authority's key nothing could be verified, so nothing is fetched.
         log(QStringLiteral("actualizaciones desactivadas: esta compilación no tiene clave de verificación"));
         return;
     }
-    started_ = true;
     if (pendingUpdate_)
         scheduleInstallAttempt(firstAttemptDelay);
     checkForUpdate();
     checkTimer_.start();
+}
+
+QString FeedAutoUpdater::managerSkipMessage() const
+{
+    const QString bundle = QDir::cleanPath(QFileInfo(environment_.bundleRoot).absoluteFilePath());
+    switch (bundleManager(bundle)) {
+    case BundleManager::packageManager:
+        return QStringLiteral("comprobación omitida: el gestor de paquetes actualiza esta instalación (%1)").arg(bundle);
+    case BundleManager::buildTree:
+        return QStringLiteral("comprobación omitida: compilación de desarrollo, no se actualiza (%1)").arg(bundle);
+    case BundleManager::self:
+        break;
+    }
+    return {};
 }
 
 void FeedAutoUpdater::checkForUpdate()
@@ -115,18 +133,11 @@ void FeedAutoUpdater::checkForUpdate()
         return;
     }
     if (!installedApplicationURL()) {
-        const QString bundle = QDir::cleanPath(QFileInfo(environment_.bundleRoot).absoluteFilePath());
-        const QString parent = QFileInfo(bundle).absolutePath();
-        switch (bundleManager(bundle)) {
-        case BundleManager::packageManager:
-            log(QStringLiteral("comprobación omitida: el gestor de paquetes actualiza esta instalación (%1)").arg(bundle));
+        if (const QString managedBy = managerSkipMessage(); !managedBy.isEmpty()) {
+            log(managedBy);
             return;
-        case BundleManager::buildTree:
-            log(QStringLiteral("comprobación omitida: compilación de desarrollo, no se actualiza (%1)").arg(bundle));
-            return;
-        case BundleManager::self:
-            break;
         }
+        const QString parent = QFileInfo(QDir::cleanPath(QFileInfo(environment_.bundleRoot).absoluteFilePath())).absolutePath();
         log(QStringLiteral("comprobación omitida: bundle no reconocido; padre=%1, escribible=%2").arg(parent, writableText(QFileInfo(parent).isWritable())));
         return;
     }

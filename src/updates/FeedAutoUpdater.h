@@ -92,6 +92,8 @@ public:
 
 private:
     void log(const QString &message) const;
+    // Why a bundle that someone else keeps current is never updated here; empty for one that updates itself.
+    [[nodiscard]] QString managerSkipMessage() const;
     void scheduleInstallAttempt(std::chrono::milliseconds delay);
     void onMain(std::function<void()> action);
     void finishCheck(std::optional<PendingUpdate> pending);
@@ -104,7 +106,6 @@ private:
     QObject mainContext_;
     QTimer checkTimer_;
     std::function<bool()> isSafeToRestart_;
-    bool started_ = false;
     bool isChecking_ = false;
     bool isSwapStaged_ = false;
     std::optional<PendingUpdate> pendingUpdate_;
