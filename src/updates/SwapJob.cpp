@@ -69,10 +69,18 @@ alive() {
 
 # Starts a bundle's program with nothing of this job attached: no standard streams, a session of
 # its own and, under the service manager, a scope of its own, since stopping this job's unit stops
-# every process left in it.
+# every process left in it. The job goes on only once the program has left the unit (bounded), as
+# it may end right after.
 start_bundle() {
     if [ "$RUNNER" = systemd ]; then
         setsid systemd-run --user --scope --quiet --collect -- "$1/$PROGRAM" </dev/null >/dev/null 2>&1 &
+        started=$!
+        unit=$(cat /proc/$$/cgroup 2>/dev/null)
+        tries=0
+        while [ "$tries" -lt 40 ] && alive "$started" && [ "$(cat "/proc/$started/cgroup" 2>/dev/null)" = "$unit" ]; do
+            tries=$((tries + 1))
+            sleep 0.25
+        done
     else
         setsid "$1/$PROGRAM" </dev/null >/dev/null 2>&1 &
     fi
