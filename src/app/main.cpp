@@ -31,7 +31,8 @@
 #include "support/StartupTrace.h"
 #include "transcription/WhisperTranscriptionService.h"
 #include "updates/AppSelfInstaller.h"
-#include "updates/UnavailableAutoUpdater.h"
+#include "updates/FeedAutoUpdater.h"
+#include "updates/SwapJob.h"
 #include "volume/SystemOutputVolumeController.h"
 
 #include <QApplication>
@@ -41,6 +42,40 @@
 
 #include <csignal>
 #include <cstdio>
+
+namespace {
+
+// Updates come from the feed this build trusts, for a bundle installed where it may replace itself;
+// the swap job does the replacing once Murmex has quit.
+std::unique_ptr<AutoUpdater> makeAutoUpdater()
+{
+    const InstallPlaces places = InstallPlaces::forCurrentUser();
+    return std::make_unique<FeedAutoUpdater>(FeedAutoUpdater::Environment{
+        .bundleRoot = Bundle::rootPath(),
+        .currentVersion = Bundle::shortVersion(),
+        .updatesDirectory = AppStorage::supportRootURL() + QStringLiteral("/Updates"),
+        .trust = UpdateTrust::ofThisBuild(),
+        .places = places,
+        .terminate = [] { QCoreApplication::quit(); },
+        .stageSwap = [places](const SwapRequest &request) -> Expected<void> {
+            const auto runner = SwapJob::stage({
+                .newApp = request.update.newApp,
+                .currentApp = request.update.currentApp,
+                .updatesDirectory = request.updatesDirectory,
+                .version = request.update.version,
+                .applicationPid = request.applicationPid,
+                .places = places,
+            });
+            if (!runner)
+                return std::unexpected(runner.error());
+            Log::write(QStringLiteral("[MurmexUpdater] cambio de versión en marcha con %1").arg(SwapJob::runnerName(*runner)));
+            return {};
+        },
+        .acknowledgeHealth = &SwapJob::acknowledgeHealthCheck,
+    });
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -140,7 +175,7 @@ int main(int argc, char *argv[])
         .outputVolume = std::move(outputVolumeController),
         .soundCues = std::move(soundCues),
         .hotKeys = std::move(hotKeys),
-        .autoUpdater = std::make_unique<UnavailableAutoUpdater>(),
+        .autoUpdater = makeAutoUpdater(),
         .selfInstaller = std::make_unique<AppSelfInstaller>(AppSelfInstaller::Services{
             .bundleRoot = Bundle::rootPath(),
             .showAlert = [&alerts](const QString &message, const QString &text, const QStringList &buttons) { alerts.showInformational(message, text, buttons); },

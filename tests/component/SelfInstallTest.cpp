@@ -234,6 +234,7 @@ private slots:
         Murmex murmex(root.path());
         murmex.start(u"/opt/murmex/bin/murmex"_s);
         QVERIFY2(murmex.waitForLog(trayLine), qPrintable(murmex.log()));
+        QVERIFY2(murmex.log().contains(u"[MurmexUpdater] comprobación omitida: el gestor de paquetes actualiza esta instalación"_s), qPrintable(murmex.log()));
         QCOMPARE(processesRunning(u"/opt/murmex/bin/murmex"_s), QList<qint64>{murmex.process.processId()});
         QVERIFY(!QFileInfo::exists(root.path() + u"/home/.local/opt/murmex"_s));
         murmex.process.terminate();
