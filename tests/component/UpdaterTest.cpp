@@ -8,10 +8,6 @@
 #include "updates/UpdateFiles.h"
 
 #include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -23,45 +19,21 @@
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-namespace {
-
-QByteArray sha512Base64(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha512).toBase64();
-}
-
-// Every file below `folder`, relative, for "nothing else was written".
-QStringList filesBelow(const QString &folder)
-{
-    QStringList files;
-    for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
-        files << QDir(folder).relativeFilePath(it.next());
-    files.sort();
-    return files;
-}
-
-} // namespace
-
 class UpdaterTest : public QObject {
     Q_OBJECT
 
-    struct Answer {
-        int status = 200;
-        QByteArray body = {};
-        bool endless = false;
-        QString location = {};
-    };
+    using Answer = std::function<void(httplib::Response &)>;
 
     QTemporaryDir home;
-    QString installed, updates;
+    const QString installed = home.filePath(u".local/opt/murmex"_s), updates = home.filePath(u"data/Murmex/Updates"_s);
+    const QString feedPath = u"/murmex-update.json"_s;
     httplib::Server server;
     std::thread serverThread;
     int port = 0;
-    std::mutex answersMutex;
+    std::mutex mutex; // guards answers and logLines, used on the server's and the updater's threads
     QHash<QString, Answer> answers; // by path
-
     QStringList logLines;
-    std::mutex logMutex;
+
     QList<std::pair<std::chrono::milliseconds, std::function<void()>>> scheduled;
     QList<SwapRequest> swaps;
     int terminations = 0;
@@ -77,7 +49,7 @@ class UpdaterTest : public QObject {
 
     std::unique_ptr<FeedAutoUpdater> makeUpdater()
     {
-        FeedAutoUpdater::Environment environment{
+        return std::make_unique<FeedAutoUpdater>(FeedAutoUpdater::Environment{
             .bundleRoot = installed,
             .currentVersion = u"0.1.0"_s,
             .updatesDirectory = updates,
@@ -91,95 +63,75 @@ class UpdaterTest : public QObject {
             .acknowledgeHealth = {},
             .now = [this] { return now; },
             .schedule = [this](std::chrono::milliseconds delay, std::function<void()> action) { scheduled.append({delay, std::move(action)}); },
-        };
-        return std::make_unique<FeedAutoUpdater>(environment);
+        });
     }
 
-    void serve(const QString &path, Answer answer)
+    void serve(const QString &path, const Answer &answer)
     {
-        std::lock_guard lock(answersMutex);
-        answers.insert(path, std::move(answer));
+        std::lock_guard lock(mutex);
+        answers.insert(path, answer);
+    }
+    void serve(const QString &path, const QByteArray &body)
+    {
+        serve(path, [body](httplib::Response &response) { response.set_content(body.toStdString(), "application/octet-stream"); });
     }
 
-    // A signed bundle of `version` zipped, served at its download address, and its manifest as the feed.
-    QByteArray publish(const QString &version, const QString &bundleVersion, bool withSymlink, bool wrongDigest)
+    // A signed bundle of `bundleVersion` zipped and served at the download address of `version`;
+    // returns the manifest that offers it.
+    QByteArray publish(const QString &version, const QString &bundleVersion, bool withSymlink = false, bool wrongDigest = false)
     {
         QTemporaryDir bundle;
-        [&] {
-            QVERIFY(UpdateSigning::writeMinimalBundle(bundle.path(), bundleVersion));
-            QVERIFY(UpdateSigning::writeCodeSignature(bundle.path(), UpdateSigning::testKey()));
-        }();
+        [&] { QVERIFY(UpdateSigning::writeMinimalBundle(bundle.path(), bundleVersion) && UpdateSigning::writeCodeSignature(bundle.path(), UpdateSigning::testKey())); }();
         const QByteArray zip = UpdateArchive::zip(bundle.path(), u"Murmex"_s, withSymlink ? u"share/murmex/link"_s : QString());
-        const QString url = trust().downloadURL(version);
-        const UpdateManifest manifest =
-            UpdateSigning::signedManifest(UpdateSigning::testKey(), version, url, QString::fromLatin1(sha512Base64(wrongDigest ? zip + "x" : zip)));
-        serve(u"/"_s + trust().archiveFileName(version), {.body = zip});
-        return UpdateSigning::manifestJSON(manifest);
+        const QByteArray digest = QCryptographicHash::hash(wrongDigest ? zip + "x" : zip, QCryptographicHash::Sha512).toBase64();
+        serve(u"/"_s + trust().archiveFileName(version), zip);
+        return UpdateSigning::manifestJSON(UpdateSigning::signedManifest(UpdateSigning::testKey(), version, trust().downloadURL(version), QString::fromLatin1(digest)));
     }
 
-    // One check, to its end.
+    // One check, to its end; its log.
     QString check(FeedAutoUpdater &updater)
     {
-        {
-            std::lock_guard lock(logMutex);
-            logLines.clear();
-        }
+        std::unique_lock lock(mutex);
+        logLines.clear();
+        lock.unlock();
         updater.checkForUpdate();
         [&] { QTRY_VERIFY_WITH_TIMEOUT(!updater.isChecking(), 30000); }();
-        std::lock_guard lock(logMutex);
+        lock.lock();
         return logLines.join(u'\n');
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(home.isValid());
-        installed = home.filePath(u".local/opt/murmex"_s);
-        updates = home.filePath(u"data/Murmex/Updates"_s);
         QVERIFY(UpdateSigning::writeMinimalBundle(installed, u"0.1.0"_s));
         Log::setSink([this](const QString &line) {
-            std::lock_guard lock(logMutex);
+            std::lock_guard lock(mutex);
             logLines << line;
         });
         server.Get(".*", [this](const httplib::Request &request, httplib::Response &response) {
-            Answer answer;
-            {
-                std::lock_guard lock(answersMutex);
-                answer = answers.value(QString::fromStdString(request.path), Answer{.status = 404});
-            }
-            response.status = answer.status;
-            if (!answer.location.isEmpty())
-                response.set_header("Location", answer.location.toStdString());
-            if (answer.endless) {
-                response.set_chunked_content_provider("application/octet-stream", [](size_t, httplib::DataSink &sink) {
-                    static const std::string block(65536, 'x');
-                    return sink.write(block.data(), block.size());
-                });
-                return;
-            }
-            response.set_content(answer.body.toStdString(), "application/octet-stream");
+            std::unique_lock lock(mutex);
+            const Answer answer = answers.value(QString::fromStdString(request.path), [](httplib::Response &notFound) { notFound.status = 404; });
+            lock.unlock();
+            answer(response);
         });
         port = server.bind_to_any_port("127.0.0.1");
         QVERIFY(port > 0);
         serverThread = std::thread([this] { server.listen_after_bind(); });
     }
-
     void cleanupTestCase()
     {
         Log::setSink({});
         server.stop();
         serverThread.join();
     }
-
     void init()
     {
         QDir(updates).removeRecursively();
-        std::lock_guard lock(answersMutex);
+        std::lock_guard lock(mutex);
         answers.clear();
     }
 
-    // Each answer ends the check with its log line, and leaves no staging folder, no note and no
-    // other file in the updates folder.
+    // Each answer ends the check with its log line, and leaves nothing in the updates folder.
     void refusals_data()
     {
         QTest::addColumn<QString>("feed");
@@ -195,35 +147,32 @@ private slots:
         QTest::newRow("bundle of another version") << u"bundle version"_s << u"actualización descartada: bundle.json: \"version\" no es \"0.1.1\""_s;
         QTest::newRow("archive missing") << u"no archive"_s << u"actualización descartada: descarga fallida (tamaño o formato rechazado)"_s;
     }
-
     void refusals()
     {
         QFETCH(QString, feed);
         QFETCH(QString, logged);
-        const QString feedPath = u"/murmex-update.json"_s;
+        const QString offered = u"0.1.1"_s;
         if (feed == u"redirect")
-            serve(feedPath, {.status = 302, .location = trust().feedURL().toString()});
+            serve(feedPath, [url = trust().feedURL().toString().toStdString()](httplib::Response &r) { r.set_redirect(url); });
         else if (feed == u"endless")
-            serve(feedPath, {.endless = true});
-        else if (feed == u"other key") {
-            const UpdateManifest manifest = UpdateSigning::signedManifest(UpdateSigning::generateKey(), u"0.1.1"_s, trust().downloadURL(u"0.1.1"_s),
-                                                                          QString::fromLatin1(QByteArray(64, 'a').toBase64()));
-            serve(feedPath, {.body = UpdateSigning::manifestJSON(manifest)});
-        } else if (feed.front().isDigit())
-            serve(feedPath, {.body = publish(feed, feed, false, false)});
-        else if (feed != u"missing") {
-            const QByteArray manifest = publish(u"0.1.1"_s, feed == u"bundle version" ? u"0.1.2"_s : u"0.1.1"_s, feed == u"symlink", feed == u"wrong digest");
-            if (feed == u"no archive")
-                serve(u"/"_s + trust().archiveFileName(u"0.1.1"_s), {.status = 404});
-            serve(feedPath, {.body = manifest});
-        }
+            serve(feedPath, [](httplib::Response &r) {
+                r.set_chunked_content_provider("application/octet-stream", [](size_t, httplib::DataSink &sink) { return sink.write(std::string(65536, 'x').data(), 65536); });
+            });
+        else if (feed == u"other key")
+            serve(feedPath, UpdateSigning::manifestJSON(UpdateSigning::signedManifest(UpdateSigning::generateKey(), offered, trust().downloadURL(offered),
+                                                                                      QString::fromLatin1(QByteArray(64, 'a').toBase64()))));
+        else if (feed.front().isDigit())
+            serve(feedPath, publish(feed, feed));
+        else if (feed != u"missing")
+            serve(feedPath, publish(offered, feed == u"bundle version" ? u"0.1.2"_s : offered, feed == u"symlink", feed == u"wrong digest"));
+        if (feed == u"no archive")
+            serve(u"/"_s + trust().archiveFileName(offered), [](httplib::Response &r) { r.status = 404; });
 
         auto updater = makeUpdater();
         const QString log = check(*updater);
         QVERIFY2(log.contains(u"[MurmexUpdater] "_s + logged), qPrintable(log));
         QVERIFY(!updater->pendingUpdate());
-        QCOMPARE(filesBelow(updates), QStringList());
-        QVERIFY(!QFileInfo::exists(UpdateFiles::stagingFolder(updates, u"0.1.1"_s)));
+        QCOMPARE(UpdateArchive::entriesBelow(updates), QStringList());
         QVERIFY(scheduled.isEmpty());
     }
 
@@ -232,7 +181,7 @@ private slots:
     // the guard, hands the job the update and ends Murmex.
     void goodUpdateWaitsForIdle()
     {
-        serve(u"/murmex-update.json"_s, {.body = publish(u"0.1.1"_s, u"0.1.1"_s, false, false)});
+        serve(feedPath, publish(u"0.1.1"_s, u"0.1.1"_s));
         auto updater = makeUpdater();
         updater->start([this] { return idle; });
         QTRY_VERIFY_WITH_TIMEOUT(updater->pendingUpdate().has_value(), 30000);
@@ -243,8 +192,7 @@ private slots:
         const auto runNext = [this](std::chrono::milliseconds expected) {
             QVERIFY(!scheduled.isEmpty());
             QCOMPARE(scheduled.front().first, expected);
-            const auto action = scheduled.takeFirst().second;
-            action();
+            scheduled.takeFirst().second();
         };
         idle = false;
         runNext(3s);

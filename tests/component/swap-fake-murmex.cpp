@@ -8,7 +8,6 @@
 //   crash   exits at once with status 1
 // and, unless it crashed, runs until SIGTERM.
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -22,30 +21,15 @@ namespace {
 
 std::string contents(const std::string &path)
 {
-    std::ifstream file(path);
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
 }
 
-std::string versionOf(const std::string &bundle)
+bool save(const std::string &path, const std::string &text, std::ios::openmode mode = std::ios::trunc)
 {
-    const std::string json = contents(bundle + "/bundle.json");
-    const std::string key = "\"version\":\"";
-    const auto start = json.find(key);
-    if (start == std::string::npos)
-        return "0.0.0";
-    const auto end = json.find('"', start + key.size());
-    return json.substr(start + key.size(), end - start - key.size());
-}
-
-bool writeAtomically(const std::string &path, const std::string &text)
-{
-    const std::string temporary = path + ".partial";
-    std::ofstream file(temporary, std::ios::trunc);
-    file << text;
-    file.close();
-    return file && std::rename(temporary.c_str(), path.c_str()) == 0;
+    std::ofstream file(path, mode);
+    return bool(file << text << std::flush);
 }
 
 } // namespace
@@ -60,26 +44,21 @@ int main(int, char **argv)
 
     const std::string program = argv[0];
     const std::string bundle = program.substr(0, program.rfind("/bin/murmex"));
-    const std::string version = versionOf(bundle);
-    std::string mode = contents(bundle + "/fake-mode");
-    mode = mode.substr(0, mode.find('\n'));
-
-    const char *home = std::getenv("HOME");
-    const std::string line = version + " " + std::to_string(getpid()) + "\n";
-    const int log = open((std::string(home ? home : "/tmp") + "/starts.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (log < 0 || write(log, line.data(), line.size()) != ssize_t(line.size()))
+    const std::string json = contents(bundle + "/bundle.json"), key = "\"version\":\"";
+    const auto start = json.find(key) + key.size();
+    const std::string version = json.substr(start, json.find('"', start) - start);
+    const std::string mode = contents(bundle + "/fake-mode");
+    const std::string home = std::getenv("HOME");
+    if (!save(home + "/starts.log", version + " " + std::to_string(getpid()) + "\n", std::ios::app))
         return 2;
-    close(log);
 
     if (mode == "crash")
         return 1;
-    if (mode == "ack") {
-        const char *data = std::getenv("XDG_DATA_HOME");
-        const std::string updates = (data ? std::string(data) : std::string(home) + "/.local/share") + "/Murmex/Updates";
-        if (access((updates + "/health-" + version + ".request").c_str(), F_OK) == 0
-            && !writeAtomically(updates + "/health-" + version + ".ack", "ok"))
-            return 3;
-    }
+    const char *data = std::getenv("XDG_DATA_HOME");
+    const std::string trial = (data ? std::string(data) : home + "/.local/share") + "/Murmex/Updates/health-" + version;
+    if (mode == "ack" && access((trial + ".request").c_str(), F_OK) == 0
+        && !(save(trial + ".ack.partial", "ok") && std::rename((trial + ".ack.partial").c_str(), (trial + ".ack").c_str()) == 0))
+        return 3;
     int signal = 0;
     sigwait(&term, &signal);
     return 0;

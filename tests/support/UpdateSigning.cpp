@@ -39,30 +39,11 @@ using MdContext = std::unique_ptr<EVP_MD_CTX, Releaser<EVP_MD_CTX_free>>;
 using EcdsaSig = std::unique_ptr<ECDSA_SIG, Releaser<ECDSA_SIG_free>>;
 
 template <typename T>
-T *checked(T *handle, const char *what)
+T checked(T result, const char *what)
 {
-    if (!handle)
+    if (!result)
         qFatal("UpdateSigning: %s failed", what);
-    return handle;
-}
-void check(bool done, const char *what)
-{
-    if (!done)
-        qFatal("UpdateSigning: %s failed", what);
-}
-
-Key keyOf(EVP_PKEY *pkey)
-{
-    const Bio bio(checked(BIO_new(BIO_s_mem()), "BIO_new"));
-    check(PEM_write_bio_PrivateKey(bio.get(), pkey, nullptr, nullptr, 0, nullptr, nullptr) == 1, "PEM_write_bio_PrivateKey");
-    char *pem = nullptr;
-    const long pemLength = BIO_get_mem_data(bio.get(), &pem);
-    unsigned char *der = nullptr;
-    const int derLength = i2d_PUBKEY(pkey, &der);
-    check(derLength > 0, "i2d_PUBKEY");
-    Key key{QByteArray(pem, int(pemLength)), QByteArray(reinterpret_cast<const char *>(der), derLength)};
-    OPENSSL_free(der);
-    return key;
+    return result;
 }
 
 Pkey privateKey(const Key &key)
@@ -71,13 +52,10 @@ Pkey privateKey(const Key &key)
     return Pkey(checked(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), "PEM_read_bio_PrivateKey"));
 }
 
-QString sha256Base64(const QString &path)
+bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toBase64());
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }
 
 } // namespace
@@ -89,7 +67,10 @@ QString testPrivateKeyPath()
 
 Key testKey()
 {
-    return loadKey(testPrivateKeyPath());
+    QFile pem(testPrivateKeyPath());
+    if (!pem.open(QIODevice::ReadOnly))
+        qFatal("UpdateSigning: cannot read %s", qPrintable(pem.fileName()));
+    return Key{pem.readAll(), testTrust().publicKeyDER};
 }
 
 UpdateTrust testTrust()
@@ -105,29 +86,28 @@ UpdateTrust testTrust()
 Key generateKey(const char *curve)
 {
     const Pkey pkey(checked(EVP_EC_gen(curve), "EVP_EC_gen"));
-    return keyOf(pkey.get());
-}
-
-Key loadKey(const QString &pemPath)
-{
-    QFile file(pemPath);
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("UpdateSigning: cannot read %s", qPrintable(pemPath));
-    const Pkey pkey = privateKey(Key{file.readAll(), {}});
-    return keyOf(pkey.get());
+    const Bio bio(checked(BIO_new(BIO_s_mem()), "BIO_new"));
+    checked(PEM_write_bio_PrivateKey(bio.get(), pkey.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1, "PEM_write_bio_PrivateKey");
+    char *pem = nullptr;
+    const long pemLength = BIO_get_mem_data(bio.get(), &pem);
+    unsigned char *der = nullptr;
+    const int derLength = i2d_PUBKEY(pkey.get(), &der);
+    checked(derLength > 0, "i2d_PUBKEY");
+    Key key{QByteArray(pem, int(pemLength)), QByteArray(reinterpret_cast<const char *>(der), derLength)};
+    OPENSSL_free(der);
+    return key;
 }
 
 QByteArray signDER(const Key &key, const QByteArray &message)
 {
     const Pkey pkey = privateKey(key);
     const MdContext context(checked(EVP_MD_CTX_new(), "EVP_MD_CTX_new"));
-    check(EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, pkey.get()) == 1, "EVP_DigestSignInit");
-    const auto *data = reinterpret_cast<const unsigned char *>(message.constData());
-    size_t length = 0;
-    check(EVP_DigestSign(context.get(), nullptr, &length, data, size_t(message.size())) == 1, "EVP_DigestSign");
-    QByteArray signature(qsizetype(length), Qt::Uninitialized);
-    check(EVP_DigestSign(context.get(), reinterpret_cast<unsigned char *>(signature.data()), &length, data, size_t(message.size())) == 1,
-          "EVP_DigestSign");
+    checked(EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, pkey.get()) == 1, "EVP_DigestSignInit");
+    QByteArray signature(256, Qt::Uninitialized); // more than a DER signature of either curve takes
+    size_t length = size_t(signature.size());
+    checked(EVP_DigestSign(context.get(), reinterpret_cast<unsigned char *>(signature.data()), &length,
+                           reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size())) == 1,
+            "EVP_DigestSign");
     signature.truncate(qsizetype(length));
     return signature;
 }
@@ -139,48 +119,43 @@ QByteArray signRaw(const Key &key, const QByteArray &message)
     const EcdsaSig signature(checked(d2i_ECDSA_SIG(nullptr, &cursor, der.size()), "d2i_ECDSA_SIG"));
     QByteArray raw(64, '\0');
     auto *out = reinterpret_cast<unsigned char *>(raw.data());
-    check(BN_bn2binpad(ECDSA_SIG_get0_r(signature.get()), out, 32) == 32
-              && BN_bn2binpad(ECDSA_SIG_get0_s(signature.get()), out + 32, 32) == 32,
-          "BN_bn2binpad");
+    checked(BN_bn2binpad(ECDSA_SIG_get0_r(signature.get()), out, 32) == 32 && BN_bn2binpad(ECDSA_SIG_get0_s(signature.get()), out + 32, 32) == 32,
+            "BN_bn2binpad");
     return raw;
 }
 
 QByteArray manifestMessage(const QString &version, const QString &url, const QString &sha512)
 {
-    return (version + QLatin1Char('\n') + url + QLatin1Char('\n') + sha512).toUtf8();
+    return (version + u'\n' + url + u'\n' + sha512).toUtf8();
 }
 
 UpdateManifest signedManifest(const Key &key, const QString &version, const QString &url, const QString &sha512)
 {
-    const QByteArray signature = signDER(key, manifestMessage(version, url, sha512));
-    return UpdateManifest{version, url, sha512, QString::fromLatin1(signature.toBase64())};
+    return UpdateManifest{version, url, sha512, QString::fromLatin1(signDER(key, manifestMessage(version, url, sha512)).toBase64())};
 }
 
 QByteArray manifestJSON(const UpdateManifest &manifest)
 {
-    return QJsonDocument(QJsonObject{{QStringLiteral("version"), manifest.version},
-                                     {QStringLiteral("url"), manifest.url},
-                                     {QStringLiteral("sha512"), manifest.sha512},
-                                     {QStringLiteral("sig"), manifest.sig}})
-        .toJson(QJsonDocument::Compact);
+    const QJsonObject object{{QStringLiteral("version"), manifest.version}, {QStringLiteral("url"), manifest.url},
+                             {QStringLiteral("sha512"), manifest.sha512}, {QStringLiteral("sig"), manifest.sig}};
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
 bool writeCodeSignature(const QString &bundleRoot, const Key &key, const QString &identifier, const QString &authority)
 {
     const QDir root(bundleRoot);
     QList<std::pair<QByteArray, QString>> files; // path in UTF-8, digest
-    QDirIterator walk(bundleRoot, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (walk.hasNext()) {
+    for (QDirIterator walk(bundleRoot, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); walk.hasNext();) {
         const QFileInfo info(walk.next());
         const QString path = root.relativeFilePath(info.filePath());
         if (info.isSymLink())
             return false;
         if (!info.isFile() || path == QLatin1String("CodeSignature.json"))
             continue;
-        const QString digest = sha256Base64(info.filePath());
-        if (digest.isEmpty())
+        QFile file(info.filePath());
+        if (!file.open(QIODevice::ReadOnly))
             return false;
-        files.append({path.toUtf8(), digest});
+        files.append({path.toUtf8(), QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toBase64())});
     }
     std::sort(files.begin(), files.end());
     QByteArray message = identifier.toUtf8() + '\n' + authority.toUtf8() + '\n';
@@ -200,31 +175,22 @@ bool writeCodeSignature(const QString &bundleRoot, const Key &key, const QString
 bool writeMinimalBundle(const QString &bundleRoot, const QString &version)
 {
     const QDir root(bundleRoot);
-    if (!root.mkpath(QStringLiteral("bin")) || !root.mkpath(QStringLiteral("share/murmex")))
-        return false;
-    const auto write = [&root](const QString &path, const QByteArray &content) {
-        QFile file(root.filePath(path));
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-    };
     Elf64_Ehdr header{};
     std::copy_n(ELFMAG, SELFMAG, header.e_ident);
     header.e_ident[EI_CLASS] = ELFCLASS64;
     header.e_ident[EI_DATA] = QSysInfo::ByteOrder == QSysInfo::LittleEndian ? ELFDATA2LSB : ELFDATA2MSB;
-    header.e_ident[EI_VERSION] = EV_CURRENT;
+    header.e_ident[EI_VERSION] = header.e_version = EV_CURRENT;
     header.e_type = ET_EXEC;
     header.e_machine = BundleValidation::runningMachine();
-    header.e_version = EV_CURRENT;
     header.e_ehsize = sizeof header;
-    const QByteArray bundleJSON = QJsonDocument(QJsonObject{{QStringLiteral("identifier"), QStringLiteral("com.tarvo.murmex")},
-                                                            {QStringLiteral("version"), version},
-                                                            {QStringLiteral("executable"), QStringLiteral("murmex")}})
-                                      .toJson();
-    return write(QStringLiteral("bundle.json"), bundleJSON)
-        && write(QStringLiteral("bin/murmex"), QByteArray(reinterpret_cast<const char *>(&header), sizeof header))
-        && QFile::setPermissions(root.filePath(QStringLiteral("bin/murmex")),
-                                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup
-                                     | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther)
-        && write(QStringLiteral("share/murmex/README.md"), QByteArrayLiteral("Murmex\n"));
+    const QJsonObject bundleJSON{{QStringLiteral("identifier"), QStringLiteral("com.tarvo.murmex")},
+                                 {QStringLiteral("version"), version},
+                                 {QStringLiteral("executable"), QStringLiteral("murmex")}};
+    return root.mkpath(QStringLiteral("bin")) && root.mkpath(QStringLiteral("share/murmex"))
+        && writeFile(root.filePath(QStringLiteral("bundle.json")), QJsonDocument(bundleJSON).toJson())
+        && writeFile(root.filePath(QStringLiteral("bin/murmex")), QByteArray(reinterpret_cast<const char *>(&header), sizeof header))
+        && QFile::setPermissions(root.filePath(QStringLiteral("bin/murmex")), QFileDevice::Permissions(0x7055)) // rwxr-xr-x
+        && writeFile(root.filePath(QStringLiteral("share/murmex/README.md")), QByteArrayLiteral("Murmex\n"));
 }
 
 } // namespace UpdateSigning

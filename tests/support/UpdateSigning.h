@@ -16,18 +16,15 @@ struct Key {
     QByteArray publicKeyDER; // the 91-byte DER SubjectPublicKeyInfo UpdateTrust holds
 };
 
-// The key pair made for this build tree at configure time; the private key's PEM file lies in the
-// build tree (for scripts/sign-update --key).
+// The key pair made for this build tree at configure time; its PEM file is for scripts/sign-update.
 QString testPrivateKeyPath();
 Key testKey();
-// What UpdateTrust::ofThisBuild() gives in a program linked with murmex_update_trust_test:
-// host 127.0.0.1, port MURMEX_TEST_UPDATE_PORT (18080 unless configured), the test key, and this
-// build's platform tag.
+// What UpdateTrust::ofThisBuild() gives in a program linked with murmex_update_trust_test: the feed
+// on 127.0.0.1:MURMEX_TEST_UPDATE_PORT, the test key and this build's platform tag.
 UpdateTrust testTrust();
 
 // A fresh key; another curve than P-256 ("P-384") for a key Murmex must refuse.
 Key generateKey(const char *curve = "P-256");
-Key loadKey(const QString &pemPath);
 
 // ECDSA P-256 over SHA-256 of the message: DER, as Murmex accepts it, or the raw 64-byte r‖s.
 QByteArray signDER(const Key &key, const QByteArray &message);
