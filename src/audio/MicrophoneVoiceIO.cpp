@@ -26,8 +26,10 @@ constexpr int farEndFragmentMilliseconds = 10;
 constexpr int firstOutputTraceDelayMilliseconds = 100;
 // When the computer plays a sound, a loudspeaker is heard about 40 ms after the sink's monitor has
 // carried it (the sink's buffer, the air). This capture then gets the echo about 55 ms after the
-// monitor stream (its 20 ms fragments against the monitor's 10 ms, its own rate conversion), and
-// the processor wants that plus the 15 ms it takes off again.
+// monitor stream, both at their earliest (the monitor carries sound about 10 ms before the sink
+// plays it, and this capture converts its rate; 53–62 ms on the test desktop, whose echo path is
+// 40 ms), and the processor wants that plus the 15 ms it takes off again. 70 ms lies in the middle
+// of what cancels the start cue from its first buffer over that spread.
 constexpr auto echoDelayEstimate = std::chrono::milliseconds(70);
 
 Error audioError(int code, const QString &description)
@@ -137,7 +139,8 @@ void MicrophoneVoiceIO::startEchoCancellationLocked()
 {
     // Only the echo is taken out, strongly, with the delay this capture hears it at: a canceller
     // that knows it within about 10 ms cancels even the very first sound of the recording. The
-    // microphone comes two blocks at a time (20 ms), so two far-end blocks wait in reserve.
+    // monitor comes in 10 ms chunks, which the scheduler may delay as much again: two far-end
+    // blocks (20 ms) in reserve keep the canceller's far end from running dry.
     auto canceller = VoiceProcessor::create(
         {.noiseSuppression = false, .strongEchoSuppression = true, .echoDelayEstimate = echoDelayEstimate, .farEndReserveBlocks = 2});
     if (!canceller) {

@@ -38,9 +38,11 @@ public:
         bool strongEchoSuppression = false;
         // See setEchoDelayEstimate().
         std::chrono::milliseconds echoDelayEstimate = defaultEchoDelayEstimate;
-        // Far-end blocks kept waiting for the microphone: enough to cover how much later than the
-        // far end the microphone may deliver a block. More shortens the delay the canceller works
-        // with (it must stay above zero); the estimate covers both.
+        // How much earlier than a microphone block, in blocks, the far-end block handed over with
+        // it arrived (both streams at their earliest). It should cover how much later than its
+        // earliest a far-end frame may come (its chunk's length, the scheduler): a far end that runs
+        // dry leaves the two a block further apart. More shortens the delay the canceller works with
+        // (it must stay above zero); the estimate covers both.
         int farEndReserveBlocks = 1;
     };
 
@@ -53,13 +55,15 @@ public:
     void setBypassed(bool bypassed);
     // Adaptive digital gain control. On at creation.
     void setGainControlEnabled(bool enabled);
-    // About how long after a sound reaches analyzeFarEnd() its echo reaches processNearEnd(). The
-    // canceller finds the delay by itself too, but only after about 15 s. Err short: an estimate
-    // up to about 25 ms short still cancels from the first second, one more than about 10 ms long
-    // may not. The estimate in force at the first microphone block sets where the canceller
-    // starts: the very first echo of a recording is cancelled only when it is within about 10 ms
-    // of the truth (15 ms above the delay measured between the two calls, given the margin the
-    // processor takes off). Clamped to 0–500 ms; 40 ms unless given at creation.
+    // About how long after a sound reaches analyzeFarEnd() its echo reaches processNearEnd(), both
+    // streams at their earliest (a chunk's frames come with its last one, and the scheduler only
+    // ever makes a call late). The canceller finds the delay by itself too, but only after about
+    // 15 s. Err short: an estimate up to about 25 ms short still cancels from the first second, one
+    // more than about 10 ms long may not. The estimate in force at the first microphone block sets
+    // where the canceller starts: the very first echo of a recording is cancelled only when the
+    // estimate is within about 10 ms of 15 ms above that delay (the margin the processor takes
+    // off): from about 9 ms under to 6 ms over it, by the start cue's echo. Clamped to 0–500 ms;
+    // 40 ms unless given at creation.
     void setEchoDelayEstimate(std::chrono::milliseconds delay);
 
     // What the computer plays, any number of frames. What does not fit in the ring (the near end
@@ -81,6 +85,8 @@ private:
     void processBlock(size_t laterNearFrames);
     void prime();
     void feedFarEnd(size_t laterNearFrames);
+    void copyFarEnd(uint64_t from, size_t frames, float *destination) const;
+    int reportedDelayMs() const;
     void applySettings();
 
     std::unique_ptr<Engine> engine_;
