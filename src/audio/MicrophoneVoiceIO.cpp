@@ -24,6 +24,7 @@ namespace {
 constexpr int bootstrapFragmentMilliseconds = 20;
 constexpr int farEndFragmentMilliseconds = 10;
 constexpr int firstOutputTraceDelayMilliseconds = 100;
+constexpr std::chrono::milliseconds startCueReadyBound{100};
 // When the computer plays a sound, a loudspeaker is heard about 40 ms after the sink's monitor has
 // carried it (the sink's buffer, the air). This capture then gets the echo about 55 ms after the
 // monitor stream, both at their earliest (the monitor carries sound about 10 ms before the sink
@@ -183,6 +184,10 @@ bool MicrophoneVoiceIO::tryPlayStartCue()
             return false;
         cue = startCue;
     }
+    // Prepared as the capture started; its stream may need a moment more. A fresh player process
+    // would take longer than this wait to sound.
+    if (!cue->isReady() && !cue->waitUntilReady(startCueReadyBound))
+        return false;
     if (!cue->play())
         return false;
     if (StartupTrace::isEnabled())

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -55,6 +56,14 @@ public:
     virtual ~AudioCuePlayback() = default;
     // The stream is up and holds the sound (as much of it as its buffer takes): play() would start it.
     virtual bool isReady() const = 0;
+    // Waits, at most `bound`, for the stream to become ready: it is asked for when the capture
+    // starts and needs a few of the server's answers, which may still be on their way when the
+    // start cue is wanted. Never on the audio server's own thread.
+    virtual bool waitUntilReady(std::chrono::milliseconds bound)
+    {
+        (void)bound;
+        return isReady();
+    }
     // Starts the sound without waiting for the server; true when it was ready and had not been
     // started before. A sound plays at most once.
     virtual bool play() = 0;

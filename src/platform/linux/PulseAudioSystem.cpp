@@ -709,6 +709,22 @@ public:
 
     bool isReady() const override { return ready.load(); }
 
+    bool waitUntilReady(std::chrono::milliseconds bound) override
+    {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (!ready.load()) {
+            {
+                MainloopLock lock(connection->loop());
+                if (lock.onMainloopThread() || !stream || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+                    return false;
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
     bool play() override
     {
         MainloopLock lock(connection->loop());
