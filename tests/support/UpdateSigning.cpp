@@ -75,12 +75,8 @@ Key testKey()
 
 UpdateTrust testTrust()
 {
-    UpdateTrust trust;
-    trust.feedHost = QStringLiteral(MURMEX_TEST_UPDATE_HOST);
-    trust.feedPort = MURMEX_TEST_UPDATE_PORT;
-    trust.publicKeyDER = QByteArray::fromHex(QByteArrayLiteral(MURMEX_TEST_UPDATE_PUBLIC_KEY_HEX));
-    trust.platformTag = QStringLiteral(MURMEX_UPDATE_PLATFORM_TAG);
-    return trust;
+    // The test build's trust, linked into this library (murmex_update_trust_test).
+    return UpdateTrust::ofThisBuild();
 }
 
 Key generateKey(const char *curve)

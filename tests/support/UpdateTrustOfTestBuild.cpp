@@ -1,7 +1,7 @@
 #include "updates/UpdateTrust.h"
 
 // A test build trusts the feed the tests serve on this machine and the key made for the build
-// tree (UpdateSigning::testTrust() gives the same values).
+// tree; UpdateSigning::testTrust() returns it to the tests.
 UpdateTrust UpdateTrust::ofThisBuild()
 {
     UpdateTrust trust;
